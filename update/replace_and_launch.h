@@ -1,0 +1,8 @@
+// The last phase of the update: the verified download takes the place of the running
+// executable, and whatever ended up usable is started.
+#pragma once
+
+// Renames exePath to exePath + ".old", moves tempPath into exePath (restoring the old
+// file when that cannot be done), starts the result with exeDir as working directory
+// and posts the successful end (WM_UPDATER_DONE with 1). Reports no failure back.
+void ReplaceAndLaunch(const wchar_t* exePath, const wchar_t* exeDir, const wchar_t* tempPath);

@@ -1,0 +1,36 @@
+// A handle that closes itself when its scope ends. Declared in the order of opening,
+// several of them close in the reverse order on every return path.
+#pragma once
+
+#include <windows.h>
+
+// Closer supplies Valid(handle), which tells a handle from "none", and Close(handle).
+template <typename Handle, typename Closer>
+class ScopedHandle {
+public:
+    ScopedHandle() = default;
+    explicit ScopedHandle(Handle handle) : handle_(handle) {}
+    ~ScopedHandle()
+    {
+        if (Closer::Valid(handle_))
+            Closer::Close(handle_);
+    }
+    ScopedHandle(const ScopedHandle&) = delete;
+    ScopedHandle& operator=(const ScopedHandle&) = delete;
+
+    Handle get() const { return handle_; }
+    bool valid() const { return Closer::Valid(handle_); }
+    // For APIs that hand a new handle back through a pointer; only on an empty holder.
+    Handle* out() { return &handle_; }
+
+private:
+    Handle handle_ = Handle{};
+};
+
+// Kernel file handles, where INVALID_HANDLE_VALUE (not null) is what CreateFileW gives
+// back on failure.
+struct FileCloser {
+    static bool Valid(HANDLE handle) { return handle && handle != INVALID_HANDLE_VALUE; }
+    static void Close(HANDLE handle) { CloseHandle(handle); }
+};
+using ScopedFile = ScopedHandle<HANDLE, FileCloser>;
