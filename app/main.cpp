@@ -1,0 +1,24 @@
+// The program's entry: the progress window on this thread, the update on a second one.
+#include "app/progress_window.h"
+#include "update/status_messages.h"
+#include "update/update_worker.h"
+
+#include <windows.h>
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
+{
+    CreateProgressWindow(instance);
+    ShowWindow(g_hwndMain, SW_SHOWNORMAL);
+    UpdateWindow(g_hwndMain);
+
+    // Nothing ever waits for the worker or stops it: it ends with the process, so its
+    // handle is neither kept nor closed.
+    CreateThread(nullptr, 0, UpdateThreadProc, nullptr, 0, nullptr);
+
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    return 0;
+}
