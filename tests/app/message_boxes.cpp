@@ -24,8 +24,12 @@ HWND FindBox()
 {
     for (HWND box = FindWindowExW(nullptr, nullptr, L"#32770", nullptr); box;
          box = FindWindowExW(nullptr, box, L"#32770", nullptr)) {
+        // Other programs on the same display may show boxes of their own.
+        DWORD process = 0;
+        GetWindowThreadProcessId(box, &process);
         const HWND owner = GetWindow(box, GW_OWNER);
-        if (owner && ClassOf(owner) == kWindowClassName && IsWindowVisible(box))
+        if (process == GetCurrentProcessId() && owner && ClassOf(owner) == kWindowClassName &&
+            IsWindowVisible(box))
             return box;
     }
     return nullptr;

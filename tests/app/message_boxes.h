@@ -43,8 +43,8 @@ private:
     std::thread thread_;
 };
 
-// On the calling thread: waits up to timeoutMs for a box owned by a progress window,
-// reads it, runs whileOpen (if any) and presses button. Gives up early once *stop is
-// set. Returns what was seen (owner null when no box appeared).
+// On the calling thread: waits up to timeoutMs for a box of this process owned by a
+// progress window, reads it, runs whileOpen (if any) and presses button. Gives up early
+// once *stop is set. Returns what was seen (owner null when no box appeared).
 SeenBox AnswerBox(int button, DWORD timeoutMs, const std::function<void()>& whileOpen = {},
                   const std::atomic<bool>* stop = nullptr);
