@@ -1,0 +1,119 @@
+#include "net/https_fetch.h"
+
+#include "config/config.h"
+#include "update/scoped_handle.h"
+#include "update/status_messages.h"
+
+#include <winhttp.h>
+
+#include <cstdint>
+#include <cwchar>
+
+namespace {
+
+constexpr DWORD kResolveTimeoutMs = 15000;
+constexpr DWORD kConnectTimeoutMs = 15000;
+constexpr DWORD kSendTimeoutMs = 30000;
+constexpr DWORD kReceiveTimeoutMs = 60000;
+constexpr DWORD kChunkSize = 65536;
+constexpr ULONGLONG kReportIntervalMs = 150;
+constexpr size_t kProgressTextLength = 256;
+
+struct InternetCloser {
+    static bool Valid(HINTERNET handle) { return handle != nullptr; }
+    static void Close(HINTERNET handle) { WinHttpCloseHandle(handle); }
+};
+using ScopedInternet = ScopedHandle<HINTERNET, InternetCloser>;
+
+DWORD QueryNumber(HINTERNET request, DWORD query)
+{
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    if (!WinHttpQueryHeaders(request, query | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
+                             &value, &size, WINHTTP_NO_HEADER_INDEX))
+        return 0;
+    return value;
+}
+
+void PostProgress(const wchar_t* label, DWORD received, DWORD total)
+{
+    const int percent = total ? static_cast<int>(static_cast<uint64_t>(received) * 100 / total) : -1;
+    wchar_t text[kProgressTextLength];
+    swprintf(text, kProgressTextLength, L"%ls  %u / %u MB", label, static_cast<unsigned>(received >> 20),
+             static_cast<unsigned>(total >> 20));
+    // An over-long label must still leave a terminated (cut) text.
+    text[kProgressTextLength - 1] = L'\0';
+    PostStatus(percent, text);
+}
+
+}  // namespace
+
+bool HttpsFetch(const wchar_t* path, HANDLE file, ByteBuffer* buffer, const wchar_t* label)
+{
+    // Declared in the order of opening, so every return closes request, connection and
+    // session in that order.
+    ScopedInternet session(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                                       WINHTTP_NO_PROXY_BYPASS, 0));
+    if (!session.valid())
+        return false;
+    WinHttpSetTimeouts(session.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs);
+
+    ScopedInternet connection(WinHttpConnect(session.get(), kServerHost, INTERNET_DEFAULT_HTTPS_PORT, 0));
+    if (!connection.valid())
+        return false;
+
+    ScopedInternet request(WinHttpOpenRequest(connection.get(), L"GET", path, nullptr, WINHTTP_NO_REFERER,
+                                              WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
+    if (!request.valid())
+        return false;
+    // Some WinHTTP implementations wait for the response headers without any limit of
+    // their own; a server that takes the request and never answers must cost no more
+    // than the receive timeout.
+    DWORD responseTimeoutMs = kReceiveTimeoutMs;
+    WinHttpSetOption(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeoutMs,
+                     sizeof responseTimeoutMs);
+
+    if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+        !WinHttpReceiveResponse(request.get(), nullptr))
+        return false;
+
+    // Anything else (an error page, a redirect that was not followed) is not the file.
+    if (QueryNumber(request.get(), WINHTTP_QUERY_STATUS_CODE) != 200)
+        return false;
+    const DWORD total = QueryNumber(request.get(), WINHTTP_QUERY_CONTENT_LENGTH);
+
+    ByteBuffer chunk(kChunkSize);
+    DWORD received = 0;
+    ULONGLONG lastReport = 0;
+    DWORD n = 0;
+    if (!WinHttpReadData(request.get(), chunk.data(), kChunkSize, &n))
+        return false;
+
+    while (n != 0) {
+        // The counts are 32-bit; a body of 4 GiB or more would wrap them and could
+        // pass the length check by accident.
+        if (n > UINT32_MAX - received)
+            return false;
+        if (file) {
+            DWORD written = 0;
+            if (!WriteFile(file, chunk.data(), n, &written, nullptr) || written != n)
+                return false;
+        }
+        if (buffer)
+            buffer->insert(buffer->end(), chunk.begin(), chunk.begin() + n);
+        received += n;
+
+        // Taken after storing, so a status never reports bytes that are not yet kept.
+        const ULONGLONG now = GetTickCount64();
+        if (label && now - lastReport > kReportIntervalMs) {
+            lastReport = now;
+            PostProgress(label, received, total);
+        }
+
+        if (!WinHttpReadData(request.get(), chunk.data(), kChunkSize, &n))
+            return false;
+    }
+
+    // The platform ends a body cut short as if it were whole; only the count tells.
+    return total == 0 || received == total;
+}
