@@ -29,7 +29,8 @@ Behaviour keys (all optional):
   length               "exact" (default): Content-Length of the body;
                        "chunked": chunked transfer encoding, no Content-Length;
                        "close": no Content-Length, the body ends when the connection closes;
-                       a number: announce that Content-Length instead of the real one
+                       a number: announce that Content-Length instead of the real one;
+                       when it is more than the body, the connection is cut after the body
   cut_after            send only the first N bytes of the body, then cut the connection
                        (a plain TCP close without TLS close_notify)
   stall_before         seconds to wait after reading the request, before any answer
@@ -203,7 +204,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 if delay > 0:
                     time.sleep(delay)
 
-        if "cut_after" in behaviour and to_send < body.size:
+        announced_more = isinstance(length, int) and length > to_send
+        if announced_more or ("cut_after" in behaviour and to_send < body.size):
             self.wfile.flush()
             entry["outcome"] = "cut"
             self.cut()

@@ -102,6 +102,7 @@ const BodyCase kBodyCases[] = {
     {"EmptyChunkedBody", "size=0&length=chunked", 0, kFile, true, false},
     {"LengthLongerThanBodyCut", "size=3145728&cut_after=1500000", 3145728, kFile, false, true},
     {"LengthLongerThanBodyCutIntoBuffer", "size=800000&cut_after=200000", 800000, kBuffer, false, true},
+    {"LengthAnnouncedBeyondWholeBody", "size=500000&length=600000", 500000, kFile, false, true},
     {"NotFound", "status=404&size=5000", 5000, kFile, false, true},
     {"ServerError", "status=500&size=5000", 5000, kFileAndBuffer, false, true},
     {"PartialContentIsNotOk", "status=206&size=5000", 5000, kFile, false, true},
@@ -133,7 +134,7 @@ TEST_P(FetchBody, StoresTheBodyAndReportsProgress)
     } else {
         const std::string& stored = toFile ? written : appended;
         // A cut body leaves what arrived; an error page leaves nothing.
-        EXPECT_LT(stored.size(), std::max<size_t>(c.served, 1));
+        EXPECT_LE(stored.size(), c.served);
         EXPECT_EQ(stored, body.substr(0, stored.size()));
         if (c.query.find("status=") != std::string::npos) {
             EXPECT_EQ(written, "");
