@@ -1,0 +1,78 @@
+"""What ships: the stripped 32-bit GUI program, importing only Windows' own DLLs, with no
+resources, and with the server host it was configured with."""
+import re
+import subprocess
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+PRODUCT = ROOT / "build" / "i686" / "DvOrvanneLauncher.exe"
+OBJDUMP = "i686-w64-mingw32-objdump"
+DEFAULT_HOST = "descargas.dravokorvanne.example"
+WINDOWS_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll", "shlwapi.dll", "shell32.dll",
+                "winhttp.dll", "bcrypt.dll", "msvcrt.dll"}
+
+
+def objdump(*args, path=PRODUCT):
+    return subprocess.run([OBJDUMP, *args, str(path)], check=True, capture_output=True, text=True).stdout
+
+
+@pytest.fixture(scope="module", autouse=True)
+def product():
+    if not PRODUCT.exists():
+        pytest.fail(f"{PRODUCT} is missing: build the i686 preset first (tools/test does)")
+
+
+def test_is_a_32bit_gui_program():
+    assert "file format pei-i386" in objdump("-f")
+    headers = objdump("-p")
+    assert re.search(r"^Subsystem\s+00000002\s+\(Windows GUI\)", headers, re.M), headers[:2000]
+    assert re.search(r"^Magic\s+010b\s+\(PE32\)", headers, re.M)
+
+
+def test_imports_only_windows_dlls():
+    imported = {name.lower() for name in re.findall(r"DLL Name: (\S+)", objdump("-p"))}
+    assert imported, "no import table found"
+    assert imported <= WINDOWS_DLLS, f"unexpected DLLs: {sorted(imported - WINDOWS_DLLS)}"
+    assert {"winhttp.dll", "bcrypt.dll", "comctl32.dll"} <= imported
+
+
+def test_has_no_resources_and_is_stripped():
+    sections = objdump("-h")
+    assert ".rsrc" not in sections
+    assert "no symbols" in objdump("-t")
+
+
+def utf16(text):
+    return text.encode("utf-16-le")
+
+
+def test_carries_the_configured_host_and_texts():
+    image = PRODUCT.read_bytes()
+    cache = (ROOT / "build" / "i686" / "CMakeCache.txt").read_text()
+    host = re.search(r"^UPDATER_SERVER_HOST:STRING=(.*)$", cache, re.M).group(1)
+    assert utf16(host) in image
+    for text in ["Conectando con ", "No se pudo conectar con ",
+                 "Si sigue fallando, descárgalo en ", "Dravok Orvanne - Actualizando el launcher"]:
+        assert utf16(text) in image, text
+
+
+def test_another_configured_host_replaces_the_default(tmp_path):
+    other = "descargas.otro-estudio.example"
+    build = ROOT / "build" / "i686-release-check"
+    subprocess.run(["cmake", "--preset", "i686", "-B", str(build), f"-DUPDATER_SERVER_HOST={other}"],
+                   cwd=ROOT, check=True, capture_output=True)
+    subprocess.run(["cmake", "--build", str(build), "--target", "DvOrvanneLauncher", "-j2"],
+                   cwd=ROOT, check=True, capture_output=True)
+    image = (build / "DvOrvanneLauncher.exe").read_bytes()
+    assert utf16(other) in image
+    assert utf16(DEFAULT_HOST) not in image
+
+
+def test_refuses_a_host_that_is_not_a_plain_name(tmp_path):
+    result = subprocess.run(["cmake", "--preset", "i686", "-B", str(tmp_path / "b"),
+                             '-DUPDATER_SERVER_HOST=evil.example/"); system("x'],
+                            cwd=ROOT, capture_output=True, text=True)
+    assert result.returncode != 0
+    assert "UPDATER_SERVER_HOST must be a plain host name" in result.stderr
