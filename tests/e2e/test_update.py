@@ -1,0 +1,144 @@
+"""The whole update under Wine, as a player meets it: the real program in a player folder,
+a download server on 127.0.0.1:443 under the server's host name (or none at all), and a
+probe that starts the program and watches its window from outside.
+
+Runs inside tools/in-sandbox (tools/test does that). Each test has its own network
+namespace and Wine prefix, so the tests can run side by side.
+"""
+import hashlib
+import os
+import shutil
+import subprocess
+import tempfile
+from pathlib import Path
+
+import pytest
+
+if os.environ.get("UPDATER_SANDBOX") != "1":
+    pytest.skip("needs the environment of tools/in-sandbox", allow_module_level=True)
+
+ROOT = Path(__file__).resolve().parents[2]
+BUILD = Path(os.environ["UPDATER_BUILD_DIR"])
+HARNESS = ROOT / "tests" / "harness"
+WINE = "/usr/lib/wine/wine64"
+HOST = os.environ["UPDATER_SERVER_HOST"]
+UPDATER = BUILD / "DvOrvanneLauncher.exe"
+PROBE = BUILD / "tests" / "e2e" / "window_probe.exe"
+TEST_LAUNCHER = BUILD / "tests" / "replace" / "replace_test_launcher.exe"
+
+
+def winpath(path):
+    return "Z:" + str(path).replace("/", "\\")
+
+
+class Run:
+    """One player folder, what the server publishes, and what happened when the updater ran."""
+
+    def __init__(self):
+        for needed in (UPDATER, PROBE, TEST_LAUNCHER):
+            if not needed.exists():
+                pytest.fail(f"{needed} is missing: build the x64 preset first")
+        self.work = Path(tempfile.mkdtemp(prefix="e2e.", dir=os.environ["UPDATER_TEST_DIR"]))
+        self.player = self.work / "Juegos" / "Dravok Orvanne ñ"
+        self.player.mkdir(parents=True)
+        self.exe = self.player / "DvOrvanneLauncher.exe"
+        shutil.copyfile(UPDATER, self.exe)
+        self.previous = self.exe.read_bytes()
+        self.record = self.work / "launch record.txt"
+        # The test launcher stands in for the full launcher; the tail tells the builds apart.
+        self.package = TEST_LAUNCHER.read_bytes() + b"-- full launcher, build 2 --"
+        self.www = self.work / "www"
+        (self.www / "descargas").mkdir(parents=True)
+        (self.www / "descargas" / "launcher_full.exe").write_bytes(self.package)
+        digest = hashlib.sha256(self.package).hexdigest()
+        (self.www / "descargas" / "launcher_full.sha256").write_text(f"{digest}  launcher_full.exe\n")
+        self.probe = []
+        self.requests = []
+
+    def files(self):
+        return {path.name: path.read_bytes() for path in self.player.iterdir()}
+
+    def update(self, mode, server, expect_launch=True):
+        """Runs the probe in mode against the player's executable. server: "nginx" for the
+        static download folder, None for no server at all."""
+        out = self.work / "probe.out"
+        script = f"""
+            "{WINE}" "{PROBE}" {mode} "{winpath(self.exe)}" >"{out}" 2>"{self.work}/probe.err"
+            for _ in $(seq {200 if expect_launch else 10}); do [ -e "{self.record}" ] && break; sleep 0.1; done
+        """
+        env = dict(os.environ, LC_ALL="C.UTF-8", UPDATER_TEST_LAUNCH_RECORD=winpath(self.record))
+        if server == "nginx":
+            server_dir = self.work / "server"
+            command = [str(HARNESS / "with-server"), "--nginx", "--root", str(self.www), "--dir", str(server_dir),
+                       "--", "bash", "-c", script]
+        else:
+            # No server: a network namespace of its own where nothing listens, and so a
+            # wineserver and prefix of its own too.
+            prefix = self.work / "prefix"
+            command = ["unshare", "--net", "--", "bash", "-c",
+                       f'ip link set lo up && cp -al "$UPDATER_WINEPREFIX_TEMPLATE" "{prefix}" && '
+                       f'export WINEPREFIX="{prefix}" && {{ {script} }}; '
+                       f'/usr/lib/wine/wineserver -k; rm -rf "{prefix}"']
+        # Wine must not take the terminal (or whatever pytest was given) as its console.
+        subprocess.run(command, env=env, check=True, timeout=240, stdin=subprocess.DEVNULL, cwd=self.work)
+        self.probe = out.read_text(encoding="utf-8").splitlines()
+        if server:
+            self.requests = (server_dir / "requests.log").read_text().splitlines()
+
+    def launch_record(self):
+        return self.record.read_text(encoding="utf-8") if self.record.exists() else None
+
+
+@pytest.fixture
+def run():
+    run = Run()
+    yield run
+    shutil.rmtree(run.work, ignore_errors=True)
+
+
+def test_update_puts_the_new_launcher_in_place_and_starts_it(run):
+    run.update("run", server="nginx")
+
+    assert run.probe[0] == "window: shown"
+    assert run.probe[-3:] == ["window: closed", "exit code: 0", "download left: no"]
+    assert run.files() == {"DvOrvanneLauncher.exe": run.package, "DvOrvanneLauncher.exe.old": run.previous}
+    assert run.launch_record() == f"path={winpath(run.exe)}\ncwd={winpath(run.player)}\nargs=\n"
+    paths = [line for line in run.requests if '"path"' in line]
+    assert len(paths) == 2 and "/descargas/launcher_full.sha256" in paths[0] and "launcher_full.exe" in paths[1]
+
+
+def test_no_server_shows_the_connection_failure_and_changes_nothing(run):
+    before = run.files()
+    run.update("failure", server=None, expect_launch=False)
+
+    assert f"state: marquee=1 percent= status=Conectando con {HOST}..." in run.probe
+    box = run.probe.index("box caption: Dravok Orvanne - actualización")
+    assert run.probe[box:] == [
+        "box caption: Dravok Orvanne - actualización",
+        f"box text: No se pudo conectar con {HOST}.\\nRevisa tu conexión o antivirus y vuelve a abrir "
+        "el launcher para reintentar.",
+        "window while the box is open: present",
+        "window: closed",
+        "exit code: 0",
+        "download left: no",
+    ]
+    assert run.files() == before
+    assert run.launch_record() is None
+
+
+def test_close_request_while_installing_is_declined_and_the_update_ends(run):
+    run.update("close-guard", server="nginx")
+
+    installing = "state: marquee=0 percent=100% status=Instalando..."
+    assert run.probe[:2] == ["holding: yes", "window: shown"]
+    assert installing in run.probe
+    after = run.probe[run.probe.index(installing) + 1:]
+    assert after[:4] == [
+        "question: none",
+        "window after the close request: present",
+        "executable while held: present",
+        "holding: released",
+    ]
+    assert after[-3:] == ["window: closed", "exit code: 0", "download left: no"]
+    assert run.files() == {"DvOrvanneLauncher.exe": run.package, "DvOrvanneLauncher.exe.old": run.previous}
+    assert run.launch_record() == f"path={winpath(run.exe)}\ncwd={winpath(run.player)}\nargs=\n"

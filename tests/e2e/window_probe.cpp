@@ -1,0 +1,244 @@
+// Starts the updater the way a player does and watches its window from outside, for the
+// end-to-end tests. Prints what it saw as "key: value" lines in UTF-8 (a line feed
+// inside a text is written as \n):
+//   window_probe run EXE          every distinct state of the window until it closes
+//   window_probe failure EXE      the states until the failure box appears, the box,
+//                                 then OK pressed and the window closing
+//   window_probe close-guard EXE  holds EXE open the way a scanner does (no delete
+//                                 sharing), so the rename has to wait; once the window
+//                                 shows "Instalando..." asks it to close as the title-bar
+//                                 button does, reports what happened, then lets go of EXE
+// Every mode ends with "exit code: N" of the updater ("none" when it did not end in
+// time) and "download left: yes|no", whether the temporary directory still holds a
+// download.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+constexpr const wchar_t* kUpdaterClass = L"DvOrvanneUpdater";
+
+std::string Utf8(const std::wstring& text)
+{
+    std::string out(text.size() * 3 + 1, '\0');
+    out.resize(WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(),
+                                   static_cast<int>(out.size()), nullptr, nullptr));
+    std::string escaped;
+    for (char c : out)
+        escaped += c == '\n' ? std::string("\\n") : std::string(1, c);
+    return escaped;
+}
+
+void Print(const std::string& key, const std::wstring& value)
+{
+    const std::string line = key + ": " + Utf8(value) + "\n";
+    fwrite(line.data(), 1, line.size(), stdout);
+    fflush(stdout);
+}
+
+std::wstring TextOf(HWND window)
+{
+    wchar_t text[1024] = L"";
+    GetWindowTextW(window, text, 1024);
+    return text;
+}
+
+// The status label is the second static control, the percentage the third.
+std::wstring State(HWND main)
+{
+    const HWND title = FindWindowExW(main, nullptr, L"Static", nullptr);
+    const HWND status = FindWindowExW(main, title, L"Static", nullptr);
+    const HWND percent = FindWindowExW(main, status, L"Static", nullptr);
+    const HWND bar = FindWindowExW(main, nullptr, PROGRESS_CLASSW, nullptr);
+    const bool marquee = (GetWindowLongW(bar, GWL_STYLE) & PBS_MARQUEE) != 0;
+    return std::wstring(L"marquee=") + (marquee ? L"1" : L"0") + L" percent=" + TextOf(percent) +
+           L" status=" + TextOf(status);
+}
+
+HWND FindBox(HWND owner)
+{
+    for (HWND box = FindWindowExW(nullptr, nullptr, L"#32770", nullptr); box;
+         box = FindWindowExW(nullptr, box, L"#32770", nullptr)) {
+        if (GetWindow(box, GW_OWNER) == owner && IsWindowVisible(box))
+            return box;
+    }
+    return nullptr;
+}
+
+BOOL CALLBACK FirstStaticText(HWND control, LPARAM context)
+{
+    wchar_t className[32] = L"";
+    GetClassNameW(control, className, 32);
+    auto* text = reinterpret_cast<std::wstring*>(context);
+    if (lstrcmpiW(className, L"Static") != 0 || (GetWindowLongW(control, GWL_STYLE) & SS_TYPEMASK) == SS_ICON)
+        return TRUE;
+    *text = TextOf(control);
+    return FALSE;
+}
+
+void ReportBox(HWND box)
+{
+    std::wstring text;
+    EnumChildWindows(box, FirstStaticText, reinterpret_cast<LPARAM>(&text));
+    Print("box caption", TextOf(box));
+    Print("box text", text);
+}
+
+void Press(HWND box, int button)
+{
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, button)));
+}
+
+// Wine starts its desktop process with the first window of a fresh prefix and waits for
+// it only so long; on a busy machine a program started before it is ready can fail to
+// create its window. A window of the probe's own coming up means the desktop is there.
+bool WaitForDesktop()
+{
+    for (int i = 0; i < 600; ++i) {
+        const HWND window = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+        if (window) {
+            DestroyWindow(window);
+            return true;
+        }
+        Sleep(100);
+    }
+    return false;
+}
+
+HWND WaitForWindow(HANDLE process)
+{
+    for (int i = 0; i < 600; ++i) {
+        // Only a window of the process we started counts.
+        for (HWND main = FindWindowW(kUpdaterClass, nullptr); main;
+             main = FindWindowExW(nullptr, main, kUpdaterClass, nullptr)) {
+            DWORD owner = 0;
+            GetWindowThreadProcessId(main, &owner);
+            if (owner == GetProcessId(process))
+                return main;
+        }
+        if (WaitForSingleObject(process, 50) == WAIT_OBJECT_0)
+            return nullptr;
+    }
+    return nullptr;
+}
+
+// Prints every state change until done(main) is true, the window is gone, or timeoutMs.
+template <typename Done>
+void Watch(HWND main, DWORD timeoutMs, Done done)
+{
+    std::wstring last;
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (IsWindow(main) && GetTickCount64() < deadline) {
+        const std::wstring state = State(main);
+        if (IsWindow(main) && state != last)
+            Print("state", state);
+        last = state;
+        if (done(main, state))
+            return;
+        Sleep(20);
+    }
+}
+
+bool WaitUntilGone(HWND main, DWORD timeoutMs)
+{
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (IsWindow(main) && GetTickCount64() < deadline)
+        Sleep(20);
+    return !IsWindow(main);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    if (argc != 3) {
+        fputs("usage: window_probe run|failure|close-guard EXE\n", stderr);
+        return 2;
+    }
+    const std::wstring mode = argv[1];
+    const std::wstring exe = argv[2];
+
+    HANDLE held = INVALID_HANDLE_VALUE;
+    if (mode == L"close-guard") {
+        held = CreateFileW(exe.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        Print("holding", held != INVALID_HANDLE_VALUE ? L"yes" : L"no");
+    }
+
+    if (!WaitForDesktop())
+        Print("desktop", L"none");
+    std::wstring commandLine = L"\"" + exe + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    // In this probe's working directory, not the executable's (a shortcut may start it
+    // anywhere): the launcher's working directory must come from the updater itself.
+    if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &process)) {
+        Print("started", L"no");
+        return 1;
+    }
+    CloseHandle(process.hThread);
+
+    const HWND main = WaitForWindow(process.hProcess);
+    Print("window", main ? L"shown" : L"none");
+    if (main && mode == L"run") {
+        Watch(main, 120000, [](HWND, const std::wstring&) { return false; });
+    } else if (main && mode == L"failure") {
+        HWND box = nullptr;
+        Watch(main, 120000, [&](HWND window, const std::wstring&) { return (box = FindBox(window)) != nullptr; });
+        if (box) {
+            ReportBox(box);
+            Sleep(300);
+            Print("window while the box is open", IsWindow(main) ? L"present" : L"gone");
+            Press(box, IDOK);
+        } else {
+            Print("box", L"none");
+        }
+    } else if (main && mode == L"close-guard") {
+        Watch(main, 120000, [](HWND, const std::wstring& state) {
+            return state.find(L"status=Instalando...") != std::wstring::npos;
+        });
+        // A rename try or two fail against the hold meanwhile.
+        Sleep(1500);
+        PostMessageW(main, WM_SYSCOMMAND, SC_CLOSE, 0);
+        HWND question = nullptr;
+        for (int i = 0; i < 75 && !question; ++i) {
+            Sleep(20);
+            question = FindBox(main);
+        }
+        if (question) {
+            ReportBox(question);
+            Press(question, IDNO);
+        } else {
+            Print("question", L"none");
+        }
+        Print("window after the close request", IsWindow(main) ? L"present" : L"gone");
+        Print("executable while held", GetFileAttributesW(exe.c_str()) != INVALID_FILE_ATTRIBUTES ? L"present"
+                                                                                                  : L"missing");
+        CloseHandle(held);
+        held = INVALID_HANDLE_VALUE;
+        Print("holding", L"released");
+        Watch(main, 60000, [](HWND, const std::wstring&) { return false; });
+    }
+    if (main)
+        Print("window", WaitUntilGone(main, 30000) ? L"closed" : L"still open");
+    if (held != INVALID_HANDLE_VALUE)
+        CloseHandle(held);
+
+    DWORD exitCode = 0;
+    if (WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0 && GetExitCodeProcess(process.hProcess, &exitCode))
+        Print("exit code", std::to_wstring(exitCode));
+    else
+        Print("exit code", L"none");
+    CloseHandle(process.hProcess);
+
+    // The updater sees the same temporary directory, as it inherits this environment.
+    wchar_t temp[MAX_PATH] = L"";
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring download = std::wstring(temp) + L"DvOrvanneLauncher_full.exe";
+    Print("download left", GetFileAttributesW(download.c_str()) != INVALID_FILE_ATTRIBUTES ? L"yes" : L"no");
+    return 0;
+}
