@@ -7,7 +7,11 @@
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
 {
-    CreateProgressWindow(instance);
+    // Without its window the program could show the player nothing, could not guard the
+    // replacement against a close, and would wait unseen forever: posts to a null window
+    // never reach this thread. Ending at once touches no file; starting again retries.
+    if (!CreateProgressWindow(instance))
+        return 0;
     ShowWindow(g_hwndMain, SW_SHOWNORMAL);
     UpdateWindow(g_hwndMain);
 

@@ -186,4 +186,47 @@ TEST_F(Entry, CloseIsDeclinedOnceTheWorkerIsInstalling)
     EXPECT_TRUE(keptAfterClose);
 }
 
+// A class of the same name whose windows refuse to be created stands in for a desktop
+// that cannot give the program its window.
+LRESULT CALLBACK RefusingWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_NCCREATE)
+        return FALSE;
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+TEST_F(Entry, WithoutItsWindowTheProgramEndsAtOnceAndStartsNoWorker)
+{
+    const HINSTANCE instance = GetModuleHandleW(nullptr);
+    UnregisterClassW(kWindowClassName, instance);
+    WNDCLASSW refusing{};
+    refusing.lpfnWndProc = RefusingWndProc;
+    refusing.hInstance = instance;
+    refusing.lpszClassName = kWindowClassName;
+    ASSERT_NE(RegisterClassW(&refusing), 0);
+    g_workerScript = [] {};
+
+    // Run on a thread of its own, so a program that waits forever fails the test
+    // instead of hanging it.
+    std::atomic<bool> returned{false};
+    std::atomic<int> result{-1};
+    std::atomic<DWORD> programThread{0};
+    std::thread program([&] {
+        programThread = GetCurrentThreadId();
+        result = RunProgram();
+        returned = true;
+    });
+    for (int i = 0; i < 500 && !returned; ++i)
+        Sleep(10);
+    const bool endedByItself = returned;
+    if (!endedByItself)
+        PostThreadMessageW(programThread, WM_QUIT, 0, 0);
+    program.join();
+    UnregisterClassW(kWindowClassName, instance);
+
+    EXPECT_TRUE(endedByItself) << "the program kept waiting without a window";
+    EXPECT_EQ(result, 0);
+    EXPECT_FALSE(g_workerRan) << "no update may run without the window that guards it";
+}
+
 }  // namespace
