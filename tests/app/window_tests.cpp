@@ -4,6 +4,7 @@
 #include "app/progress_window.h"
 #include "config/config.h"
 #include "tests/app/message_boxes.h"
+#include "tests/support/test_support.h"
 #include "update/status_messages.h"
 
 #include <commctrl.h>
@@ -59,16 +60,6 @@ LPARAM Copy(const wchar_t* text)
     return reinterpret_cast<LPARAM>(copy);
 }
 
-size_t CrtHeapInUse()
-{
-    _HEAPINFO entry{};
-    size_t used = 0;
-    while (_heapwalk(&entry) == _HEAPOK) {
-        if (entry._useflag == _USEDENTRY)
-            used += entry._size;
-    }
-    return used;
-}
 
 WPARAM Percent(int percent)
 {

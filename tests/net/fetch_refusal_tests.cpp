@@ -31,7 +31,7 @@ std::string FetchIntoFile(const wchar_t* path, bool* ok, ByteBuffer* buffer, con
     EXPECT_NE(file, INVALID_HANDLE_VALUE);
     *ok = HttpsFetch(path, file, buffer, label);
     CloseHandle(file);
-    const std::string written = ReadWholeFile(filePath);
+    const std::string written = ReadWhole(filePath).value_or("");
     DeleteFileW(filePath.c_str());
     return written;
 }
@@ -83,7 +83,7 @@ TEST(FetchTimeout, GivesUpOnASilentServerAfterTheReceiveTimeout)
         thread.join();
 
     for (const Silence& c : cases) {
-        SCOPED_TRACE(Narrow(c.path));
+        SCOPED_TRACE(Utf8(c.path));
         EXPECT_FALSE(c.ok);
         EXPECT_EQ(c.written, "");
         EXPECT_GE(c.elapsed, 59000u);

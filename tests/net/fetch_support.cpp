@@ -3,22 +3,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-std::wstring Widen(const std::string& text)
-{
-    std::wstring out(text.size(), L'\0');
-    out.resize(MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(),
-                                   static_cast<int>(out.size())));
-    return out;
-}
-
-std::string Narrow(const std::wstring& text)
-{
-    std::string out(text.size() * 3, '\0');
-    out.resize(WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(),
-                                   static_cast<int>(out.size()), nullptr, nullptr));
-    return out;
-}
-
 std::string QueryEncode(const std::string& value)
 {
     std::string out;
@@ -40,21 +24,6 @@ std::string PatternBody(size_t size)
     for (size_t i = 0; i < size; ++i)
         body[i] = static_cast<char>(i % 251);
     return body;
-}
-
-std::string ReadWholeFile(const std::wstring& path)
-{
-    std::string content;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return content;
-    char chunk[65536];
-    DWORD n = 0;
-    while (ReadFile(file, chunk, sizeof chunk, &n, nullptr) && n > 0)
-        content.append(chunk, n);
-    CloseHandle(file);
-    return content;
 }
 
 namespace {
@@ -85,11 +54,11 @@ std::vector<LoggedRequest> ReadServerLog()
     if (!unixPath)
         return requests;
     // Wine shows the Linux root as drive Z:.
-    std::wstring path = L"Z:" + Widen(unixPath);
+    std::wstring path = L"Z:" + Wide(unixPath);
     for (auto& c : path)
         if (c == L'/')
             c = L'\\';
-    const std::string log = ReadWholeFile(path);
+    const std::string log = ReadWhole(path).value_or("");
     size_t start = 0;
     while (start < log.size()) {
         size_t end = log.find('\n', start);

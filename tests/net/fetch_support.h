@@ -2,6 +2,8 @@
 // log, and the bodies the server generates.
 #pragma once
 
+#include "tests/support/test_support.h"
+
 #include <windows.h>
 
 #include <string>
@@ -29,8 +31,5 @@ std::vector<LoggedRequest> ReadServerLog();
 // The body the test server generates for /scenario?size=N: byte i is i % 251.
 std::string PatternBody(size_t size);
 
-std::string ReadWholeFile(const std::wstring& path);
-std::wstring Widen(const std::string& text);
-std::string Narrow(const std::wstring& text);
 // value, %-encoded for a query string.
 std::string QueryEncode(const std::string& value);

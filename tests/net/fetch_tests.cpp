@@ -49,7 +49,7 @@ protected:
         GetTempPathW(MAX_PATH, dir);
         const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
         path_ = std::wstring(dir) + L"fetch_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
-                Widen(std::string(info->name()).substr(std::string(info->name()).rfind('/') + 1)) + L".bin";
+                Wide(std::string(info->name()).substr(std::string(info->name()).rfind('/') + 1)) + L".bin";
         file_ = CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         ASSERT_NE(file_, INVALID_HANDLE_VALUE);
     }
@@ -71,7 +71,7 @@ protected:
     std::string Written()
     {
         CloseFile();
-        return ReadWholeFile(path_);
+        return ReadWhole(path_).value_or("");
     }
 
     std::wstring path_;
@@ -116,7 +116,7 @@ class FetchBody : public Fetch, public ::testing::WithParamInterface<BodyCase> {
 TEST_P(FetchBody, StoresTheBodyAndReportsProgress)
 {
     const BodyCase& c = GetParam();
-    const std::wstring path = L"/scenario?" + Widen(c.query);
+    const std::wstring path = L"/scenario?" + Wide(c.query);
     ByteBuffer buffer = {'a', 'b'};  // a body is appended, never put in place of what is there
     const bool toFile = c.sink != kBuffer;
     const bool toBuffer = c.sink != kFile;
@@ -153,7 +153,7 @@ TEST_P(FetchBody, StoresTheBodyAndReportsProgress)
     int lastPercent = -1;
     unsigned lastMb = 0;
     for (const PostedStatus& status : g_postedStatuses) {
-        SCOPED_TRACE(Narrow(status.text));
+        SCOPED_TRACE(Utf8(status.text));
         const ProgressText progress = ParseProgress(status.text, kLabel);
         ASSERT_TRUE(progress.wellFormed);
         EXPECT_EQ(progress.inAll, totalMb);
@@ -190,7 +190,7 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, FetchBody, ::testing::ValuesIn(kBodyCases),
 TEST_F(Fetch, DigestDownloadPostsNothingAndAppendsToTheBuffer)
 {
     const std::string digest = "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08  launcher_full.exe\n";
-    const std::wstring path = L"/scenario?body=" + Widen(QueryEncode(digest));
+    const std::wstring path = L"/scenario?body=" + Wide(QueryEncode(digest));
     ByteBuffer buffer = {'x'};
 
     EXPECT_TRUE(HttpsFetch(path.c_str(), nullptr, &buffer, nullptr));
@@ -218,14 +218,14 @@ TEST_F(Fetch, SendsOneGetWithTheExactPathAndUserAgent)
     const std::vector<LoggedRequest> log = ReadServerLog();
     ASSERT_EQ(log.size(), before + 1);
     EXPECT_EQ(log.back().method, "GET");
-    EXPECT_EQ(log.back().path, Narrow(path));
-    EXPECT_EQ(log.back().userAgent, Narrow(kUserAgent));
+    EXPECT_EQ(log.back().path, Utf8(path));
+    EXPECT_EQ(log.back().userAgent, Utf8(kUserAgent));
 }
 
 TEST_F(Fetch, FollowsARedirectToTheSameSecureServer)
 {
     const std::string target = "https://" + kHost + "/scenario?size=70000";
-    const std::wstring path = L"/scenario?redirect=" + Widen(QueryEncode(target));
+    const std::wstring path = L"/scenario?redirect=" + Wide(QueryEncode(target));
 
     EXPECT_TRUE(HttpsFetch(path.c_str(), file_, nullptr, nullptr));
     EXPECT_EQ(Written(), PatternBody(70000));
@@ -235,7 +235,7 @@ TEST_F(Fetch, FollowsARedirectToTheSameSecureServer)
 TEST_F(Fetch, RefusesARedirectToPlainHttp)
 {
     const std::string target = "http://" + kHost + ":8080/scenario?size=70001";
-    const std::wstring path = L"/scenario?redirect=" + Widen(QueryEncode(target));
+    const std::wstring path = L"/scenario?redirect=" + Wide(QueryEncode(target));
     ByteBuffer buffer;
     const size_t before = ReadServerLog().size();
 
@@ -245,7 +245,7 @@ TEST_F(Fetch, RefusesARedirectToPlainHttp)
     EXPECT_TRUE(g_postedStatuses.empty());
     const std::vector<LoggedRequest> log = ReadServerLog();
     ASSERT_EQ(log.size(), before + 1) << "followed to " << target;
-    EXPECT_EQ(log.back().path, Narrow(path));
+    EXPECT_EQ(log.back().path, Utf8(path));
 }
 
 // A body of about three seconds: statuses keep coming, never closer than 150 ms.

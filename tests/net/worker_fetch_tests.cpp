@@ -32,9 +32,9 @@ void DrainMessages()
         auto* text = reinterpret_cast<wchar_t*>(msg.lParam);
         if (msg.message == WM_UPDATER_STATUS)
             g_events.push_back("status " + std::to_string(static_cast<int>(msg.wParam)) + " " +
-                               (text ? Narrow(text) : "(null)"));
+                               (text ? Utf8(text) : "(null)"));
         else if (msg.message == WM_UPDATER_DONE)
-            g_events.push_back("done " + std::to_string(msg.wParam) + (text ? " " + Narrow(text) : ""));
+            g_events.push_back("done " + std::to_string(msg.wParam) + (text ? " " + Utf8(text) : ""));
         free(text);
     }
 }
@@ -61,7 +61,7 @@ std::string ParseExpectedDigest(const ByteBuffer& bytes)
 
 std::string Sha256FileHex(const wchar_t* path)
 {
-    const std::string content = ReadWholeFile(path);
+    const std::string content = ReadWhole(path).value_or("");
     BCRYPT_ALG_HANDLE algorithm = nullptr;
     BCRYPT_HASH_HANDLE hash = nullptr;
     unsigned char digest[32];
@@ -88,7 +88,7 @@ void ReplaceAndLaunch(const wchar_t*, const wchar_t*, const wchar_t* tempPath)
 {
     DrainMessages();
     g_events.push_back("replace");
-    g_replacedDownload = ReadWholeFile(tempPath);
+    g_replacedDownload = ReadWhole(tempPath).value_or("");
     PostMessageW(g_hwndMain, WM_UPDATER_DONE, 1, 0);
 }
 
@@ -145,10 +145,10 @@ TEST(WorkerWithFetch, RetriesTheDigestAndACutDownloadThenReplaces)
     std::vector<std::string> requests;
     for (const LoggedRequest& request : ReadServerLog()) {
         EXPECT_EQ(request.method, "GET");
-        EXPECT_EQ(request.userAgent, Narrow(kUserAgent));
+        EXPECT_EQ(request.userAgent, Utf8(kUserAgent));
         requests.push_back(request.path);
     }
-    const std::string digestPath = Narrow(kDigestPath), packagePath = Narrow(kPackagePath);
+    const std::string digestPath = Utf8(kDigestPath), packagePath = Utf8(kPackagePath);
     EXPECT_EQ(requests, (std::vector<std::string>{digestPath, digestPath, packagePath, packagePath}));
 
     DestroyWindow(g_hwndMain);

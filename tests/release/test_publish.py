@@ -15,8 +15,7 @@ PUBLISH = ROOT / "tools" / "publish"
 
 def load_publish():
     loader = importlib.machinery.SourceFileLoader("publish_tool", str(PUBLISH))
-    spec = importlib.util.spec_from_loader("publish_tool", loader)
-    module = importlib.util.module_from_spec(spec)
+    module = importlib.util.module_from_spec(importlib.util.spec_from_loader("publish_tool", loader))
     loader.exec_module(module)
     return module
 

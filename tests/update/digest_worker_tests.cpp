@@ -2,6 +2,7 @@
 // served by a double of HttpsFetch, and only a package whose SHA-256 matches is handed
 // on for replacement.
 #include "net/https_fetch.h"
+#include "tests/support/test_support.h"
 #include "tests/update/worker_seams.h"
 #include "update/replace_and_launch.h"
 #include "update/status_messages.h"
@@ -28,19 +29,6 @@ const std::string kAbcDigest = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9c
 std::vector<std::string> g_events;
 std::string g_digestBody;
 std::deque<std::string> g_packages;
-
-std::string ReadWhole(const wchar_t* path)
-{
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return "(missing)";
-    std::string content(4096, '\0');
-    DWORD n = 0;
-    ReadFile(file, content.data(), static_cast<DWORD>(content.size()), &n, nullptr);
-    CloseHandle(file);
-    content.resize(n);
-    return content;
-}
 
 // The end of the run as the window would see it; the texts are freed here.
 void DrainDone()
@@ -76,7 +64,7 @@ bool HttpsFetch(const wchar_t* path, HANDLE file, ByteBuffer* buffer, const wcha
 
 void ReplaceAndLaunch(const wchar_t*, const wchar_t*, const wchar_t* tempPath)
 {
-    g_events.push_back("replace " + ReadWhole(tempPath));
+    g_events.push_back("replace " + ReadWhole(tempPath).value_or("(missing)"));
     PostMessageW(g_hwndMain, WM_UPDATER_DONE, 1, 0);
 }
 
@@ -173,7 +161,7 @@ TEST_P(Verification, AcceptsOnlyAMatchingPackage)
 
     EXPECT_EQ(g_events, c.expected);
     if (g_events.back() == "failed") {
-        EXPECT_EQ(ReadWhole(DownloadPath().c_str()), "(missing)") << "a rejected download must not stay";
+        EXPECT_EQ(ReadWhole(DownloadPath()).value_or("(missing)"), "(missing)") << "a rejected download must not stay";
     }
 }
 

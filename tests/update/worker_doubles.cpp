@@ -1,4 +1,5 @@
 #include "tests/update/worker_doubles.h"
+#include "tests/support/test_support.h"
 
 #include "net/https_fetch.h"
 #include "update/digest_check.h"
@@ -25,18 +26,6 @@ void Reset()
     packageReplies.clear();
     moduleFileName.clear();
     mallocSizeMismatches = 0;
-}
-
-std::string Utf8(const std::wstring& text)
-{
-    if (text.empty())
-        return {};
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    std::string out(size, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
-                        nullptr, nullptr);
-    return out;
 }
 
 // The receiver's side of the message contract: a text is a malloc'd copy of exactly

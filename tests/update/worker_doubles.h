@@ -24,6 +24,5 @@ extern int mallocSizeMismatches;               // texts that were not malloc'd c
 void Reset();
 // Moves the messages posted to the window so far into the log, freeing their texts.
 void DrainMessages();
-std::string Utf8(const std::wstring& text);
 
 }  // namespace doubles

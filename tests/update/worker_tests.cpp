@@ -1,18 +1,17 @@
 // The update sequence, run synchronously on the test thread against the doubles of
 // worker_doubles.cpp, read back as one ordered list of events.
 #include "tests/update/worker_doubles.h"
+#include "tests/support/test_support.h"
 
 #include "update/status_messages.h"
 #include "update/update_worker.h"
 
 #include <gtest/gtest.h>
-#include <malloc.h>
 #include <windows.h>
 
 #include <string>
 #include <vector>
 
-using doubles::Utf8;
 using Events = std::vector<std::string>;
 
 namespace {
@@ -42,14 +41,6 @@ std::string Progress(int attempt)
 {
     return "status -1 Descargando el launcher nuevo (intento " + std::to_string(attempt) +
            "/3)...  0 / 0 MB";
-}
-
-std::wstring Wide(const std::string& utf8)
-{
-    std::wstring out(utf8.size(), L'\0');
-    out.resize(MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(),
-                                   static_cast<int>(out.size())));
-    return out;
 }
 
 Events operator+(Events a, const Events& b)
@@ -239,17 +230,6 @@ TEST_P(WorkerPaths, UpdatesOnlyWithWholePaths)
 
 INSTANTIATE_TEST_SUITE_P(Setup, WorkerPaths, ::testing::ValuesIn(kPathCases),
                          [](const auto& info) { return std::string(info.param.name); });
-
-size_t CrtHeapInUse()
-{
-    _HEAPINFO entry{};
-    size_t used = 0;
-    while (_heapwalk(&entry) == _HEAPOK) {
-        if (entry._useflag == _USEDENTRY)
-            used += entry._size;
-    }
-    return used;
-}
 
 // Once the window is gone nobody receives the copies; they must not pile up.
 TEST(StatusMessages, TextOfAFailedPostIsFreed)
