@@ -1,24 +1,11 @@
 #include "tests/app/message_boxes.h"
 
 #include "config/config.h"
+#include "tests/support/test_support.h"
 
 #include <chrono>
 
 namespace {
-
-std::wstring ClassOf(HWND window)
-{
-    wchar_t name[64] = {};
-    GetClassNameW(window, name, 64);
-    return name;
-}
-
-std::wstring TextOf(HWND window)
-{
-    wchar_t text[1024] = {};
-    GetWindowTextW(window, text, 1024);
-    return text;
-}
 
 HWND FindBox()
 {

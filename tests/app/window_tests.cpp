@@ -35,20 +35,6 @@ const std::wstring kConnectionFailure =
 
 constexpr size_t kCopyBlock = 32 * 1024;
 
-std::wstring TextOf(HWND window)
-{
-    wchar_t text[512] = {};
-    GetWindowTextW(window, text, 512);
-    return text;
-}
-
-std::wstring ClassOf(HWND window)
-{
-    wchar_t name[64] = {};
-    GetClassNameW(window, name, 64);
-    return name;
-}
-
 // A text copy as the worker hands it over, but in a large block, so that a copy the
 // window procedure forgets to free shows in the heap figures.
 LPARAM Copy(const wchar_t* text)

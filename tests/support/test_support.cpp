@@ -44,6 +44,20 @@ bool WriteWhole(const std::wstring& path, const std::string& content)
     return ok && written == content.size();
 }
 
+std::wstring ClassOf(HWND window)
+{
+    wchar_t name[256] = {};
+    GetClassNameW(window, name, 256);
+    return name;
+}
+
+std::wstring TextOf(HWND window)
+{
+    wchar_t text[1024] = {};
+    GetWindowTextW(window, text, 1024);
+    return text;
+}
+
 size_t CrtHeapInUse()
 {
     _HEAPINFO entry{};
