@@ -1,12 +1,15 @@
-"""The whole update under Wine, as a player meets it: the real program in a player folder,
-a download server on 127.0.0.1:443 under the server's host name (or none at all), and a
-probe that starts the program and watches its window from outside.
+"""The whole update under Wine, as a player meets it: the shipped 32-bit program, the very
+file of build/i686, in a player folder, a download server on 127.0.0.1:443 under the
+server's host name (or none at all), and a probe that starts the program and watches its
+window from outside.
 
-Runs inside tools/in-sandbox (tools/test does that). Each test has its own network
-namespace and Wine prefix, so the tests can run side by side.
+Runs inside tools/in-sandbox --wow64 (tools/test does that), whose Wine runs 32-bit programs.
+Each test has its own network namespace and Wine prefix, so the tests can run side by side.
 """
 import hashlib
+import json
 import os
+import re
 import shutil
 import subprocess
 import tempfile
@@ -15,16 +18,27 @@ from pathlib import Path
 import pytest
 
 if os.environ.get("UPDATER_SANDBOX") != "1":
-    pytest.skip("needs the environment of tools/in-sandbox", allow_module_level=True)
+    pytest.skip("needs the environment of tools/in-sandbox --wow64", allow_module_level=True)
+if os.environ.get("UPDATER_WOW64") != "1":
+    pytest.fail("the shipped program is 32-bit: run these under tools/in-sandbox --wow64", pytrace=False)
 
 ROOT = Path(__file__).resolve().parents[2]
+# The 64-bit build holds the probe and the test launcher, which run under WoW64 Wine as well.
 BUILD = Path(os.environ["UPDATER_BUILD_DIR"])
 HARNESS = ROOT / "tests" / "harness"
-WINE = "/usr/lib/wine/wine64"
+WINE = os.environ["UPDATER_WINE"]
+WINESERVER = os.environ["UPDATER_WINESERVER"]
 HOST = os.environ["UPDATER_SERVER_HOST"]
-UPDATER = BUILD / "DvOrvanneLauncher.exe"
+UPDATER = ROOT / "build" / "i686" / "DvOrvanneLauncher.exe"
+# What the release checks compare with build/i686, so a run against any other file shows.
+RAN_RECORD = ROOT / "build" / "i686" / "e2e-ran.json"
 PROBE = BUILD / "tests" / "e2e" / "window_probe.exe"
 TEST_LAUNCHER = BUILD / "tests" / "replace" / "replace_test_launcher.exe"
+
+
+def shipped_host():
+    cache = (UPDATER.parent / "CMakeCache.txt").read_text()
+    return re.search(r"^UPDATER_SERVER_HOST:STRING=(.*)$", cache, re.M).group(1)
 
 
 def winpath(path):
@@ -37,13 +51,16 @@ class Run:
     def __init__(self):
         for needed in (UPDATER, PROBE, TEST_LAUNCHER):
             if not needed.exists():
-                pytest.fail(f"{needed} is missing: build the x64 preset first")
+                pytest.fail(f"{needed} is missing: build the i686 and x64 presets first")
+        if shipped_host() != HOST:
+            pytest.fail(f"{UPDATER} asks {shipped_host()}, but the sandbox serves {HOST}")
         self.work = Path(tempfile.mkdtemp(prefix="e2e.", dir=os.environ["UPDATER_TEST_DIR"]))
         self.player = self.work / "Juegos" / "Dravok Orvanne ñ"
         self.player.mkdir(parents=True)
         self.exe = self.player / "DvOrvanneLauncher.exe"
         shutil.copyfile(UPDATER, self.exe)
         self.previous = self.exe.read_bytes()
+        RAN_RECORD.write_text(json.dumps({"file": str(UPDATER), "sha256": hashlib.sha256(self.previous).hexdigest()}))
         self.record = self.work / "launch record.txt"
         # The test launcher stands in for the full launcher; the tail tells the builds apart.
         self.package = TEST_LAUNCHER.read_bytes() + b"-- full launcher, build 2 --"
@@ -78,7 +95,7 @@ class Run:
             command = ["unshare", "--net", "--", "bash", "-c",
                        f'ip link set lo up && cp -al "$UPDATER_WINEPREFIX_TEMPLATE" "{prefix}" && '
                        f'export WINEPREFIX="{prefix}" && {{ {script} }}; '
-                       f'/usr/lib/wine/wineserver -k; rm -rf "{prefix}"']
+                       f'"{WINESERVER}" -k; rm -rf "{prefix}"']
         # Wine must not take the terminal (or whatever pytest was given) as its console.
         subprocess.run(command, env=env, check=True, timeout=240, stdin=subprocess.DEVNULL, cwd=self.work)
         self.probe = out.read_text(encoding="utf-8").splitlines()
@@ -99,7 +116,7 @@ def run():
 def test_update_puts_the_new_launcher_in_place_and_starts_it(run):
     run.update("run", server="nginx")
 
-    assert run.probe[0] == "window: shown"
+    assert run.probe[:2] == ["program: 32-bit", "window: shown"]
     assert run.probe[-3:] == ["window: closed", "exit code: 0", "download left: no"]
     assert run.files() == {"DvOrvanneLauncher.exe": run.package, "DvOrvanneLauncher.exe.old": run.previous}
     assert run.launch_record() == f"path={winpath(run.exe)}\ncwd={winpath(run.player)}\nargs=\n"
@@ -130,7 +147,7 @@ def test_close_request_while_installing_is_declined_and_the_update_ends(run):
     run.update("close-guard", server="nginx")
 
     installing = "state: marquee=0 percent=100% status=Instalando..."
-    assert run.probe[:2] == ["holding: yes", "window: shown"]
+    assert run.probe[:3] == ["holding: yes", "program: 32-bit", "window: shown"]
     assert installing in run.probe
     after = run.probe[run.probe.index(installing) + 1:]
     assert after[:4] == [

@@ -8,7 +8,8 @@
 //                                 sharing), so the rename has to wait; once the window
 //                                 shows "Instalando..." asks it to close as the title-bar
 //                                 button does, reports what happened, then lets go of EXE
-// Every mode ends with "exit code: N" of the updater ("none" when it did not end in
+// Every mode first reports "program: 32-bit|64-bit", how the updater runs (under WoW64 or
+// natively), and ends with "exit code: N" of the updater ("none" when it did not end in
 // time) and "download left: yes|no", whether the temporary directory still holds a
 // download.
 #include <windows.h>
@@ -181,6 +182,9 @@ int wmain(int argc, wchar_t** argv)
         return 1;
     }
     CloseHandle(process.hThread);
+    BOOL wow64 = FALSE;
+    IsWow64Process(process.hProcess, &wow64);
+    Print("program", wow64 ? L"32-bit" : L"64-bit");
 
     const HWND main = WaitForWindow(process.hProcess);
     Print("window", main ? L"shown" : L"none");

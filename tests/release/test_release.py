@@ -1,5 +1,7 @@
 """What ships: the stripped 32-bit GUI program, importing only Windows' own DLLs, with no
 resources, and with the server host it was configured with."""
+import hashlib
+import json
 import re
 import subprocess
 from pathlib import Path
@@ -42,6 +44,16 @@ def test_has_no_resources_and_is_stripped():
     sections = objdump("-h")
     assert ".rsrc" not in sections
     assert "no symbols" in objdump("-t")
+
+
+def test_is_the_very_file_the_end_to_end_tests_ran():
+    # tools/run-tests runs the end-to-end tests first; each of them records what it copied
+    # into the player's folder.
+    record = PRODUCT.parent / "e2e-ran.json"
+    if not record.exists():
+        pytest.fail(f"{record} is missing: the end-to-end tests (tools/run-tests) have not run this build")
+    ran = json.loads(record.read_text())
+    assert ran == {"file": str(PRODUCT), "sha256": hashlib.sha256(PRODUCT.read_bytes()).hexdigest()}
 
 
 def utf16(text):
