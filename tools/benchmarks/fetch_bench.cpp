@@ -1,7 +1,8 @@
 // fetch_bench PATH [ROUNDS]: downloads PATH from the download server in turns with
 // HttpsFetch (into a file, with progress statuses to a window) and with a bare WinHTTP
-// read loop (into a file, and reading only), and prints the best time of each, their
-// ratios and the statuses per second. Prints figures only; asserts nothing.
+// read loop (into a file, and reading only), one of each per round, and prints the best
+// time of each, the median of the per-round ratios with their spread, and the statuses
+// per second. Prints figures only; asserts nothing.
 #include "config/config.h"
 #include "net/https_fetch.h"
 #include "update/status_messages.h"
@@ -75,6 +76,15 @@ int TakeStatuses(DWORD* spanMs)
     return count;
 }
 
+void PrintRatios(const wchar_t* what, std::vector<double> ratios)
+{
+    std::sort(ratios.begin(), ratios.end());
+    const size_t n = ratios.size();
+    const double median = n % 2 ? ratios[n / 2] : (ratios[n / 2 - 1] + ratios[n / 2]) / 2;
+    wprintf(L"  ratio %ls: median %.3f of %u rounds, spread %.3f to %.3f\n", what, median,
+            static_cast<unsigned>(n), ratios.front(), ratios.back());
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -85,6 +95,10 @@ int wmain(int argc, wchar_t** argv)
     }
     const wchar_t* path = argv[1];
     const int rounds = argc > 2 ? _wtoi(argv[2]) : 3;
+    if (rounds < 1) {
+        fwprintf(stderr, L"fetch_bench: ROUNDS must be at least 1\n");
+        return 2;
+    }
     g_hwndMain = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
 
     wchar_t tempDir[MAX_PATH];
@@ -92,6 +106,9 @@ int wmain(int argc, wchar_t** argv)
     const std::wstring target = std::wstring(tempDir) + L"fetch_bench.bin";
 
     double fetchBest = 1e9, bareWriteBest = 1e9, bareReadBest = 1e9;
+    // The machine is noisy; the contenders take turns, and a ratio is only ever taken
+    // between runs of the same round.
+    std::vector<double> writeRatios, readRatios;
     double statusesPerSecondWorst = 0, spacedRateWorst = 0;
     int statusesOfBest = 0;
     unsigned long long size = 0;
@@ -123,16 +140,20 @@ int wmain(int argc, wchar_t** argv)
         const bool bareOk = BareFetch(path, file, &size);
         QueryPerformanceCounter(&end);
         CloseHandle(file);
-        bareWriteBest = std::min(bareWriteBest, Seconds(start, end));
+        const double bareWriteTime = Seconds(start, end);
+        bareWriteBest = std::min(bareWriteBest, bareWriteTime);
 
         QueryPerformanceCounter(&start);
         const bool readOk = BareFetch(path, nullptr, &size);
         QueryPerformanceCounter(&end);
-        bareReadBest = std::min(bareReadBest, Seconds(start, end));
+        const double bareReadTime = Seconds(start, end);
+        bareReadBest = std::min(bareReadBest, bareReadTime);
         if (!bareOk || !readOk) {
             fwprintf(stderr, L"bare WinHTTP loop failed\n");
             return 1;
         }
+        writeRatios.push_back(fetchTime / bareWriteTime);
+        readRatios.push_back(fetchTime / bareReadTime);
     }
     DeleteFileW(target.c_str());
 
@@ -142,8 +163,8 @@ int wmain(int argc, wchar_t** argv)
             statusesOfBest);
     wprintf(L"  bare WinHTTP loop, write:     %7.3f s  %7.1f MiB/s\n", bareWriteBest, mib / bareWriteBest);
     wprintf(L"  bare WinHTTP loop, read only: %7.3f s  %7.1f MiB/s\n", bareReadBest, mib / bareReadBest);
-    wprintf(L"  ratio HttpsFetch / bare loop with write: %.3f\n", fetchBest / bareWriteBest);
-    wprintf(L"  ratio HttpsFetch / bare loop read only:  %.3f\n", fetchBest / bareReadBest);
+    PrintRatios(L"HttpsFetch / bare loop with write", writeRatios);
+    PrintRatios(L"HttpsFetch / bare loop read only ", readRatios);
     wprintf(L"  progress statuses per second: %.2f (best round), %.2f (highest of all rounds)\n",
             statusesOfBest / fetchBest, statusesPerSecondWorst);
     // The first status comes with the first chunk, so a short download shows one more
