@@ -1,7 +1,7 @@
 #include "net/https_fetch.h"
 
 #include "config/config.h"
-#include "update/scoped_handle.h"
+#include "shared/scoped_handle.h"
 #include "update/status_messages.h"
 
 #include <winhttp.h>
