@@ -19,5 +19,9 @@ constexpr const wchar_t* kUserAgent = L"DravokOrvanneUpdater/1.0";
 constexpr const wchar_t* kTempFileName = L"DvOrvanneLauncher_full.exe";
 // Appended to the executable's whole path to keep the previous launcher beside it.
 constexpr const wchar_t* kOldSuffix = L".old";
+// Appended to the executable's whole path for the verified download while it is brought
+// onto the executable's volume. As long as kOldSuffix, so one length rule serves both
+// companions; not a runnable extension, so a copy cut short is never started by a click.
+constexpr const wchar_t* kStagedSuffix = L".new";
 
 constexpr const wchar_t* kWindowClassName = L"DvOrvanneUpdater";
