@@ -25,3 +25,7 @@ constexpr const wchar_t* kOldSuffix = L".old";
 constexpr const wchar_t* kStagedSuffix = L".new";
 
 constexpr const wchar_t* kWindowClassName = L"DvOrvanneUpdater";
+// Held by the running update for as long as its process lives. In the session's own
+// namespace: one update per user session, as the temporary download and the window it
+// brings to the front belong to one session.
+constexpr const wchar_t* kSingleUpdateMutexName = L"Local\\DvOrvanneUpdater.SingleUpdate";
