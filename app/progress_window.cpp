@@ -69,8 +69,20 @@ void ShowStatus(WPARAM wParam, LPARAM lParam)
     SetWindowTextW(g_hwndPercent, label);
 }
 
+// Windows may end the session while no file stands at the executable's path; while
+// installing, the session end waits, and the player is told why.
+void BeginInstalling(HWND window)
+{
+    g_installing = true;
+    ShutdownBlockReasonCreate(window, L"Instalando...");
+}
+
 void EndUpdate(HWND window, WPARAM wParam, LPARAM lParam)
 {
+    if (g_installing) {
+        ShutdownBlockReasonDestroy(window);
+        g_installing = false;
+    }
     if (wParam == 0) {
         auto* text = reinterpret_cast<wchar_t*>(lParam);
         MessageBoxW(window, text ? text : L"Error", kFailureCaption, MB_OK | MB_ICONWARNING);
@@ -171,8 +183,12 @@ LRESULT CALLBACK UpdaterWndProc(HWND window, UINT message, WPARAM wParam, LPARAM
         EndUpdate(window, wParam, lParam);
         return 0;
     case WM_UPDATER_INSTALLING:
-        g_installing = true;
+        BeginInstalling(window);
         return TRUE;
+    case WM_QUERYENDSESSION:
+        if (g_installing)
+            return FALSE;
+        break;
     }
     return DefWindowProcW(window, message, wParam, lParam);
 }

@@ -19,5 +19,13 @@ constexpr const wchar_t* kUserAgent = L"DravokOrvanneUpdater/1.0";
 constexpr const wchar_t* kTempFileName = L"DvOrvanneLauncher_full.exe";
 // Appended to the executable's whole path to keep the previous launcher beside it.
 constexpr const wchar_t* kOldSuffix = L".old";
+// Appended to the executable's whole path for the verified download while it is brought
+// onto the executable's volume. As long as kOldSuffix, so one length rule serves both
+// companions; not a runnable extension, so a copy cut short is never started by a click.
+constexpr const wchar_t* kStagedSuffix = L".new";
 
 constexpr const wchar_t* kWindowClassName = L"DvOrvanneUpdater";
+// Held by the running update for as long as its process lives. In the session's own
+// namespace: one update per user session, as the temporary download and the window it
+// brings to the front belong to one session.
+constexpr const wchar_t* kSingleUpdateMutexName = L"Local\\DvOrvanneUpdater.SingleUpdate";

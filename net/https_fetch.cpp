@@ -1,7 +1,7 @@
 #include "net/https_fetch.h"
 
 #include "config/config.h"
-#include "update/scoped_handle.h"
+#include "shared/scoped_handle.h"
 #include "update/status_messages.h"
 
 #include <winhttp.h>
@@ -18,12 +18,32 @@ constexpr DWORD kReceiveTimeoutMs = 60000;
 constexpr DWORD kChunkSize = 65536;
 constexpr ULONGLONG kReportIntervalMs = 150;
 constexpr size_t kProgressTextLength = 256;
+constexpr DWORD kTlsUpTo12 =
+    WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
 
 struct InternetCloser {
     static bool Valid(HINTERNET handle) { return handle != nullptr; }
     static void Close(HINTERNET handle) { WinHttpCloseHandle(handle); }
 };
 using ScopedInternet = ScopedHandle<HINTERNET, InternetCloser>;
+
+// WinHTTP on Windows 7 and 8.0 offers only SSL 3.0 and TLS 1.0 unless asked for more,
+// and no current server accepts those. The newer versions are added to what the session
+// already offers (when it says); a system that does not know TLS 1.3 refuses the whole
+// set, and one that refuses TLS 1.1 and 1.2 too keeps its own defaults.
+void OfferCurrentTls(HINTERNET session)
+{
+    DWORD offered = 0;
+    DWORD size = sizeof offered;
+    if (!WinHttpQueryOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &offered, &size))
+        offered = 0;
+    const DWORD additions[] = {kTlsUpTo12 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3, kTlsUpTo12};
+    for (const DWORD added : additions) {
+        DWORD protocols = offered | added;
+        if (WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols))
+            return;
+    }
+}
 
 DWORD QueryNumber(HINTERNET request, DWORD query)
 {
@@ -57,6 +77,7 @@ bool HttpsFetch(const wchar_t* path, HANDLE file, ByteBuffer* buffer, const wcha
     if (!session.valid())
         return false;
     WinHttpSetTimeouts(session.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs);
+    OfferCurrentTls(session.get());
 
     ScopedInternet connection(WinHttpConnect(session.get(), kServerHost, INTERNET_DEFAULT_HTTPS_PORT, 0));
     if (!connection.valid())

@@ -1,12 +1,9 @@
 // One synchronous HTTPS GET from the download server.
 #pragma once
 
+#include "shared/byte_buffer.h"
+
 #include <windows.h>
-
-#include <vector>
-
-// A growable array of bytes that a body is appended to.
-using ByteBuffer = std::vector<unsigned char>;
 
 // GET path on kServerHost (port 443, TLS, the platform's certificate checks). The body
 // is written to file when file is not null and appended to buffer when buffer is not

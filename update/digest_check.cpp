@@ -1,6 +1,6 @@
 #include "update/digest_check.h"
 
-#include "update/scoped_handle.h"
+#include "shared/scoped_handle.h"
 
 #include <bcrypt.h>
 

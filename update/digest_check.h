@@ -1,7 +1,7 @@
 // The expected digest published beside the launcher, and the digest of the download.
 #pragma once
 
-#include "net/https_fetch.h"
+#include "shared/byte_buffer.h"
 
 #include <string>
 

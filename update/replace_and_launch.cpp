@@ -1,6 +1,7 @@
 #include "update/replace_and_launch.h"
 
 #include "config/config.h"
+#include "shared/scoped_handle.h"
 #include "update/status_messages.h"
 
 #include <shellapi.h>
@@ -12,6 +13,45 @@ namespace {
 constexpr int kRenameTries = 15;
 constexpr int kInstallTries = 20;
 constexpr DWORD kRetryWaitMs = 1000;
+
+// exePath with suffix appended. exePath is shorter than MAX_PATH, but with the suffix
+// it may not be, and Windows refuses such a path unless it is in the extended form
+// (which it then takes as it is: exePath is already a full path).
+std::wstring CompanionPath(const wchar_t* exePath, const wchar_t* suffix)
+{
+    const std::wstring path = std::wstring(exePath) + suffix;
+    if (path.size() < MAX_PATH || path.compare(0, 4, L"\\\\?\\") == 0)
+        return path;
+    if (path.compare(0, 2, L"\\\\") == 0)
+        return L"\\\\?\\UNC\\" + path.substr(2);
+    return L"\\\\?\\" + path;
+}
+
+// A copy only counts once it is on the disk: the renames that follow rely on it, and
+// a power cut must not leave them a file that was still in the cache.
+bool CopyToDisk(const wchar_t* from, const wchar_t* to)
+{
+    if (!CopyFileW(from, to, FALSE))
+        return false;
+    ScopedFile copy(CreateFileW(to, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return copy.valid() && FlushFileBuffers(copy.get());
+}
+
+// Puts the file at from in place of to, at most kInstallTries tries. The move copies
+// across volumes and, with write-through, returns only once the copy is on disk; when
+// the file cannot be moved (held open by a scanner), a copy can still succeed.
+bool MoveOrCopy(const wchar_t* from, const wchar_t* to)
+{
+    for (int attempt = 1; attempt <= kInstallTries; ++attempt) {
+        if (MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH))
+            return true;
+        if (CopyToDisk(from, to))
+            return true;
+        Sleep(kRetryWaitMs);
+    }
+    return false;
+}
 
 // Moves the running executable to oldPath. Windows lets a running image be renamed,
 // but not while another program (typically an antivirus scanner) holds the file open
@@ -29,19 +69,13 @@ bool MoveExecutableAside(const wchar_t* exePath, const std::wstring& oldPath)
     return false;
 }
 
-// Puts the download at exePath. The move copies across volumes when the temporary
-// directory lies on another drive; when the download itself cannot be moved (held
-// open by a scanner), a copy can still succeed.
-bool InstallDownload(const wchar_t* tempPath, const wchar_t* exePath)
+// The staged download goes back to the temporary directory when it cannot be put in
+// place; the file to start then, which is the staged one if even that fails.
+const wchar_t* ReturnStagedDownload(const std::wstring& stagedPath, const wchar_t* tempPath)
 {
-    for (int attempt = 1; attempt <= kInstallTries; ++attempt) {
-        if (MoveFileExW(tempPath, exePath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED))
-            return true;
-        if (CopyFileW(tempPath, exePath, FALSE))
-            return true;
-        Sleep(kRetryWaitMs);
-    }
-    return false;
+    if (MoveFileExW(stagedPath.c_str(), tempPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED))
+        return tempPath;
+    return stagedPath.c_str();
 }
 
 }  // namespace
@@ -56,13 +90,18 @@ void ReplaceAndLaunch(const wchar_t* exePath, const wchar_t* exeDir, const wchar
         return;
 
     PostStatus(100, L"Instalando...");
-    const std::wstring oldPath = std::wstring(exePath) + kOldSuffix;
+    const std::wstring oldPath = CompanionPath(exePath, kOldSuffix);
+    const std::wstring stagedPath = CompanionPath(exePath, kStagedSuffix);
 
-    // The download stays where it was verified unless it can be put in place; either
-    // way the player gets the verified launcher started.
+    // The download is first brought whole onto the executable's volume under a name of
+    // its own (overwriting one left by a run that was ended here), so that the only
+    // writes at exePath are two renames: whenever the process is ended, exePath holds
+    // the previous launcher or the new one, except in the instant between them.
     const wchar_t* target = tempPath;
-    if (MoveExecutableAside(exePath, oldPath)) {
-        if (InstallDownload(tempPath, exePath)) {
+    if (MoveOrCopy(tempPath, stagedPath.c_str())) {
+        if (!MoveExecutableAside(exePath, oldPath)) {
+            target = ReturnStagedDownload(stagedPath, tempPath);
+        } else if (MoveOrCopy(stagedPath.c_str(), exePath)) {
             // After a copy this removes the download; after a move there is nothing left.
             DeleteFileW(tempPath);
             target = exePath;
@@ -70,7 +109,11 @@ void ReplaceAndLaunch(const wchar_t* exePath, const wchar_t* exeDir, const wchar
             // The previous launcher goes back, so later starts from the player's
             // shortcut still find a program at exePath.
             MoveFileExW(oldPath.c_str(), exePath, MOVEFILE_REPLACE_EXISTING);
+            target = ReturnStagedDownload(stagedPath, tempPath);
         }
+    } else {
+        // A copy cut short by the failed tries must not stay beside the executable.
+        DeleteFileW(stagedPath.c_str());
     }
 
     ShellExecuteW(nullptr, L"open", target, nullptr, exeDir, SW_SHOWNORMAL);

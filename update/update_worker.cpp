@@ -53,7 +53,9 @@ bool GetUpdatePaths(wchar_t (&exePath)[MAX_PATH], wchar_t (&exeDir)[MAX_PATH], s
 
     tempPath.assign(tempDir, tempLength);
     tempPath += kTempFileName;
-    return true;
+    // The download may be started from here through the shell, which takes no
+    // extended-length path; so it must fit in MAX_PATH as it is.
+    return tempPath.size() < MAX_PATH;
 }
 
 // Up to three tries at the digest file; empty when none gave a digest.

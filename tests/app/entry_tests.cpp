@@ -22,7 +22,18 @@ std::atomic<bool> g_workerEnded{false};
 std::atomic<bool> g_workerHadNoParameter{false};
 std::atomic<DWORD> g_workerThread{0};
 
+// The single-update mutex of the run before, which its process would have let go of.
+HANDLE g_previousRunsMutex = nullptr;
+
 }  // namespace
+
+HANDLE WINAPI SeamCreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCWSTR name)
+{
+    if (g_previousRunsMutex)
+        CloseHandle(g_previousRunsMutex);
+    g_previousRunsMutex = CreateMutexW(attributes, initialOwner, name);
+    return g_previousRunsMutex;
+}
 
 DWORD WINAPI UpdateThreadProc(LPVOID parameter)
 {

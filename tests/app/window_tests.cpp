@@ -20,6 +20,25 @@
 
 namespace {
 
+// What the window told Windows about session ends, in order.
+std::vector<std::wstring> g_blockReasons;
+
+}  // namespace
+
+BOOL WINAPI SeamShutdownBlockReasonCreate(HWND window, LPCWSTR reason)
+{
+    g_blockReasons.push_back(std::wstring(L"create ") + reason + (IsWindow(window) ? L"" : L" without a window"));
+    return TRUE;
+}
+
+BOOL WINAPI SeamShutdownBlockReasonDestroy(HWND window)
+{
+    g_blockReasons.push_back(IsWindow(window) ? L"destroy" : L"destroy without a window");
+    return TRUE;
+}
+
+namespace {
+
 // Texts written with escapes, so a source read in the wrong character set cannot make
 // the program and its tests agree on the same wrong characters.
 const std::wstring kTitle = L"Dravok Orvanne - Actualizando el launcher";
@@ -351,6 +370,45 @@ const CloseCase kCloseCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Window, CloseRequest, ::testing::ValuesIn(kCloseCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A logoff or shutdown may not end the program while no launcher stands at the
+// executable's path; at any other time it goes ahead as for any window.
+struct SessionEndCase {
+    const char* name;
+    bool installing;
+    LRESULT answer;
+    std::vector<std::wstring> reasonsWhileAsked;
+    std::vector<std::wstring> reasonsAtTheEnd;
+};
+
+const SessionEndCase kSessionEndCases[] = {
+    {"AllowedBeforeTheReplacement", false, TRUE, {}, {}},
+    {"RefusedDuringTheReplacementWithItsReason", true, FALSE, {L"create Instalando..."},
+     {L"create Instalando...", L"destroy"}},
+};
+
+void PrintTo(const SessionEndCase& c, std::ostream* out) { *out << c.name; }
+
+class SessionEnd : public ProgressWindow, public ::testing::WithParamInterface<SessionEndCase> {};
+
+TEST_P(SessionEnd, IsRefusedOnlyDuringTheReplacement)
+{
+    const SessionEndCase& c = GetParam();
+    g_blockReasons.clear();
+    if (c.installing) {
+        EXPECT_EQ(SendMessageW(window_, WM_UPDATER_INSTALLING, 0, 0), TRUE);
+    }
+
+    EXPECT_EQ(SendMessageW(window_, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), c.answer);
+    EXPECT_EQ(g_blockReasons, c.reasonsWhileAsked);
+
+    SendMessageW(window_, WM_UPDATER_DONE, 1, 0);
+    EXPECT_FALSE(IsWindow(window_));
+    EXPECT_EQ(g_blockReasons, c.reasonsAtTheEnd);
+}
+
+INSTANTIATE_TEST_SUITE_P(Window, SessionEnd, ::testing::ValuesIn(kSessionEndCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -159,3 +159,38 @@ def test_close_request_while_installing_is_declined_and_the_update_ends(run):
     assert after[-3:] == ["window: closed", "exit code: 0", "download left: no"]
     assert run.files() == {"DvOrvanneLauncher.exe": run.package, "DvOrvanneLauncher.exe.old": run.previous}
     assert run.launch_record() == f"path={winpath(run.exe)}\ncwd={winpath(run.player)}\nargs=\n"
+
+
+def publish(run, package):
+    run.package = package
+    (run.www / "descargas" / "launcher_full.exe").write_bytes(package)
+    digest = hashlib.sha256(package).hexdigest()
+    (run.www / "descargas" / "launcher_full.sha256").write_text(f"{digest}  launcher_full.exe\n")
+
+
+@pytest.mark.parametrize("delay_ms", [0, 5, 10, 20, 50])
+def test_ended_during_the_install_leaves_a_whole_launcher(run, delay_ms):
+    # A download on another volume than the game is copied across, which takes long
+    # enough with 12 MiB to be cut off in the middle.
+    publish(run, TEST_LAUNCHER.read_bytes() + bytes(12 << 20) + b"-- full launcher, build 2 --")
+    temp = Path(tempfile.mkdtemp(prefix="e2e-temp.", dir="/dev/shm"))
+    try:
+        run.update(f'crash-install {delay_ms} "{winpath(temp)}"', server="nginx", expect_launch=False)
+    finally:
+        shutil.rmtree(temp, ignore_errors=True)
+
+    assert "state: marquee=0 percent=100% status=Instalando..." in run.probe
+    assert "terminated: yes" in run.probe
+    assert run.files()["DvOrvanneLauncher.exe"] in (run.previous, run.package)
+
+
+def test_a_second_start_brings_the_running_update_forward_and_touches_nothing(run):
+    run.update("twice", server="nginx")
+
+    assert run.probe[:5] == [
+        "program: 32-bit", "window: shown", "second window: none", "second exit code: 0", "in front: first window"
+    ]
+    assert run.probe[-3:] == ["window: closed", "exit code: 0", "download left: no"]
+    assert run.files() == {"DvOrvanneLauncher.exe": run.package, "DvOrvanneLauncher.exe.old": run.previous}
+    assert run.launch_record() == f"path={winpath(run.exe)}\ncwd={winpath(run.player)}\nargs=\n"
+    assert len([line for line in run.requests if '"path"' in line]) == 2

@@ -8,6 +8,14 @@
 //                                 sharing), so the rename has to wait; once the window
 //                                 shows "Instalando..." asks it to close as the title-bar
 //                                 button does, reports what happened, then lets go of EXE
+//   window_probe crash-install MS TEMPDIR EXE
+//                                 with TEMPDIR as the temporary directory, ends the updater
+//                                 with TerminateProcess MS milliseconds after the window
+//                                 shows "Instalando...", as a power cut or a crash would
+//   window_probe twice EXE        starts EXE, and again 500 ms later; reports whether the
+//                                 second start showed a window of its own, its exit code
+//                                 and whether the first window was then in front, then
+//                                 watches the first as "run" does
 // Every mode first reports "program: 32-bit|64-bit", how the updater runs (under WoW64 or
 // natively), and ends with "exit code: N" of the updater ("none" when it did not end in
 // time) and "download left: yes|no", whether the temporary directory still holds a
@@ -151,16 +159,47 @@ bool WaitUntilGone(HWND main, DWORD timeoutMs)
     return !IsWindow(main);
 }
 
+// In this probe's working directory, not the executable's (a shortcut may start it
+// anywhere): the launcher's working directory must come from the updater itself.
+HANDLE Start(const std::wstring& exe)
+{
+    std::wstring commandLine = L"\"" + exe + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &process))
+        return nullptr;
+    CloseHandle(process.hThread);
+    return process.hProcess;
+}
+
+bool HasWindow(HANDLE process)
+{
+    for (HWND main = FindWindowW(kUpdaterClass, nullptr); main;
+         main = FindWindowExW(nullptr, main, kUpdaterClass, nullptr)) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(main, &owner);
+        if (owner == GetProcessId(process))
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
-    if (argc != 3) {
-        fputs("usage: window_probe run|failure|close-guard EXE\n", stderr);
+    const std::wstring mode = argc > 1 ? argv[1] : L"";
+    if (argc != (mode == L"crash-install" ? 5 : 3)) {
+        fputs("usage: window_probe run|failure|close-guard|twice EXE | crash-install MS TEMPDIR EXE\n", stderr);
         return 2;
     }
-    const std::wstring mode = argv[1];
-    const std::wstring exe = argv[2];
+    const std::wstring exe = argv[argc - 1];
+    if (mode == L"crash-install") {
+        SetEnvironmentVariableW(L"TMP", argv[3]);
+        SetEnvironmentVariableW(L"TEMP", argv[3]);
+    }
 
     HANDLE held = INVALID_HANDLE_VALUE;
     if (mode == L"close-guard") {
@@ -170,25 +209,36 @@ int wmain(int argc, wchar_t** argv)
 
     if (!WaitForDesktop())
         Print("desktop", L"none");
-    std::wstring commandLine = L"\"" + exe + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
-    // In this probe's working directory, not the executable's (a shortcut may start it
-    // anywhere): the launcher's working directory must come from the updater itself.
-    if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process)) {
+    process.hProcess = Start(exe);
+    if (!process.hProcess) {
         Print("started", L"no");
         return 1;
     }
-    CloseHandle(process.hThread);
     BOOL wow64 = FALSE;
     IsWow64Process(process.hProcess, &wow64);
     Print("program", wow64 ? L"32-bit" : L"64-bit");
 
+    HANDLE second = nullptr;
+    if (mode == L"twice") {
+        Sleep(500);
+        second = Start(exe);
+    }
+
     const HWND main = WaitForWindow(process.hProcess);
     Print("window", main ? L"shown" : L"none");
-    if (main && mode == L"run") {
+    if (second) {
+        bool shown = false;
+        for (int i = 0; i < 500 && WaitForSingleObject(second, 20) == WAIT_TIMEOUT; ++i)
+            shown = shown || HasWindow(second);
+        DWORD secondExit = 0;
+        const bool ended = WaitForSingleObject(second, 0) == WAIT_OBJECT_0 && GetExitCodeProcess(second, &secondExit);
+        Print("second window", shown || HasWindow(second) ? L"shown" : L"none");
+        Print("second exit code", ended ? std::to_wstring(secondExit) : L"none");
+        Print("in front", main && GetForegroundWindow() == main ? L"first window" : L"other");
+        CloseHandle(second);
+    }
+    if (main && (mode == L"run" || mode == L"twice")) {
         Watch(main, 120000, [](HWND, const std::wstring&) { return false; });
     } else if (main && mode == L"failure") {
         HWND box = nullptr;
@@ -226,6 +276,12 @@ int wmain(int argc, wchar_t** argv)
         held = INVALID_HANDLE_VALUE;
         Print("holding", L"released");
         Watch(main, 60000, [](HWND, const std::wstring&) { return false; });
+    } else if (main && mode == L"crash-install") {
+        Watch(main, 120000, [](HWND, const std::wstring& state) {
+            return state.find(L"status=Instalando...") != std::wstring::npos;
+        });
+        Sleep(static_cast<DWORD>(_wtoi(argv[2])));
+        Print("terminated", TerminateProcess(process.hProcess, 1) ? L"yes" : L"no");
     }
     if (main)
         Print("window", WaitUntilGone(main, 30000) ? L"closed" : L"still open");

@@ -24,12 +24,29 @@ int copies = 0;
 HANDLE heldFile = INVALID_HANDLE_VALUE;  // a file the test holds open, like a scanner
 int releaseAtWait = 0;                   // let go of heldFile at this wait (1-based); 0: never
 bool releaseAfterCopy = false;           // let go of heldFile right after a successful copy
+bool holdStagedAfterMove = false;        // take hold of the staged download once it is there
 
 void ReleaseHeldFile()
 {
     if (heldFile != INVALID_HANDLE_VALUE)
         CloseHandle(heldFile);
     heldFile = INVALID_HANDLE_VALUE;
+}
+
+const std::wstring kStagedSuffix = L".new";
+
+bool EndsWith(const std::wstring& text, const std::wstring& end)
+{
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// What Windows does with a path too long for the plain form.
+bool RefusedAsTooLong(LPCWSTR path)
+{
+    if (wcslen(path) < MAX_PATH || wcsncmp(path, L"\\\\?\\", 4) == 0)
+        return false;
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return true;
 }
 
 }  // namespace
@@ -44,10 +61,31 @@ void WINAPI SeamSleep(DWORD milliseconds)
 BOOL WINAPI SeamCopyFileW(LPCWSTR existingFile, LPCWSTR newFile, BOOL failIfExists)
 {
     ++copies;
+    if (RefusedAsTooLong(existingFile) || RefusedAsTooLong(newFile))
+        return FALSE;
     const BOOL copied = CopyFileW(existingFile, newFile, failIfExists);
     if (copied && releaseAfterCopy)
         ReleaseHeldFile();
     return copied;
+}
+
+BOOL WINAPI SeamMoveFileExW(LPCWSTR existingFile, LPCWSTR newFile, DWORD flags)
+{
+    if (RefusedAsTooLong(existingFile) || RefusedAsTooLong(newFile))
+        return FALSE;
+    const BOOL moved = MoveFileExW(existingFile, newFile, flags);
+    if (moved && holdStagedAfterMove && EndsWith(newFile, kStagedSuffix)) {
+        holdStagedAfterMove = false;
+        heldFile = CreateFileW(newFile, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    }
+    return moved;
+}
+
+BOOL WINAPI SeamDeleteFileW(LPCWSTR file)
+{
+    if (RefusedAsTooLong(file))
+        return FALSE;
+    return DeleteFileW(file);
 }
 
 namespace {
@@ -192,6 +230,14 @@ enum class Hold {
     kExeWithoutDeleteSharing,       // what an antivirus scanner does: rename refused
     kDownloadWithReadSharingOnly,   // move refused, copy allowed
     kDownloadWithoutSharing,        // move and copy refused
+    kStaleStagedWithoutSharing,     // a staged file left by a crash, held: staging refused
+    kStagedOnceItArrives,           // the staged download held at once: swap refused
+};
+
+enum class Folder {
+    kUsual,
+    kStaleStaged,    // a staged file left by an earlier run that was ended mid-install
+    kExePathOf259,   // the longest executable path the set-up accepts
 };
 
 enum class Started { kExe, kDownload, kNothing };
@@ -210,27 +256,38 @@ struct Row {
     Started started;
     int waits;
     int copies;
+    Folder folder;
 };
 
 const Row kRows[] = {
     {"RenamedAndMovedAtFirstTry", false, false, Hold::kNothing, 0, false,
-     &kNew, &kPrevious, false, Started::kExe, 0, 0},
+     &kNew, &kPrevious, false, Started::kExe, 0, 0, Folder::kUsual},
     {"StaleOldIsReplacedAtFirstTry", true, false, Hold::kNothing, 0, false,
-     &kNew, &kPrevious, false, Started::kExe, 0, 0},
+     &kNew, &kPrevious, false, Started::kExe, 0, 0, Folder::kUsual},
     {"ExeHeldForThreeTriesIsRenamedAtTheFourth", true, false, Hold::kExeWithoutDeleteSharing, 3, false,
-     &kNew, &kPrevious, false, Started::kExe, 3, 0},
+     &kNew, &kPrevious, false, Started::kExe, 3, 0, Folder::kUsual},
     {"ExeHeldThroughAllRenameTriesStartsTheDownload", true, false, Hold::kExeWithoutDeleteSharing, 0, false,
-     &kPrevious, nullptr, true, Started::kDownload, 15, 0},
+     &kPrevious, nullptr, true, Started::kDownload, 15, 0, Folder::kUsual},
     {"DownloadOnAnotherVolumeIsMovedAcross", false, true, Hold::kNothing, 0, false,
-     &kNew, &kPrevious, false, Started::kExe, 0, 0},
+     &kNew, &kPrevious, false, Started::kExe, 0, 0, Folder::kUsual},
     {"DownloadThatOnlyCopiesIsCopiedThenDeleted", false, false, Hold::kDownloadWithReadSharingOnly, 0, true,
-     &kNew, &kPrevious, false, Started::kExe, 0, 1},
+     &kNew, &kPrevious, false, Started::kExe, 0, 1, Folder::kUsual},
     {"DownloadStillHeldAfterTheCopyStaysAndTheCopyStarts", false, false, Hold::kDownloadWithReadSharingOnly, 0,
-     false, &kNew, &kPrevious, true, Started::kExe, 0, 1},
+     false, &kNew, &kPrevious, true, Started::kExe, 0, 1, Folder::kUsual},
     {"DownloadHeldForNineteenInstallTriesIsMovedAtTheTwentieth", false, false, Hold::kDownloadWithoutSharing, 19,
-     false, &kNew, &kPrevious, false, Started::kExe, 19, 19},
+     false, &kNew, &kPrevious, false, Started::kExe, 19, 19, Folder::kUsual},
     {"InstallFailingAllTriesRestoresTheExeAndStartsTheDownload", false, false, Hold::kDownloadWithoutSharing, 20,
-     false, &kPrevious, nullptr, true, Started::kDownload, 20, 20},
+     false, &kPrevious, nullptr, true, Started::kDownload, 20, 20, Folder::kUsual},
+    {"StaleStagedFileIsOverwritten", false, false, Hold::kNothing, 0, false,
+     &kNew, &kPrevious, false, Started::kExe, 0, 0, Folder::kStaleStaged},
+    {"StaleStagedFileHeldThroughAllTriesLeavesTheExeAndStartsTheDownload", false, true,
+     Hold::kStaleStagedWithoutSharing, 0, false, &kPrevious, nullptr, true, Started::kDownload, 20, 20,
+     Folder::kStaleStaged},
+    {"StagedFileHeldThroughAllSwapTriesRestoresTheExeAndStartsTheDownload", false, true,
+     Hold::kStagedOnceItArrives, 20, false, &kPrevious, nullptr, true, Started::kDownload, 20, 20,
+     Folder::kUsual},
+    {"ExePathOf259CharactersIsReplaced", true, true, Hold::kNothing, 0, false,
+     &kNew, &kPrevious, false, Started::kExe, 0, 0, Folder::kExePathOf259},
 };
 
 void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
@@ -252,6 +309,7 @@ protected:
         exeDir_ = root_ + L"\\Juegos\\Dravok Orvanne ñ";
         exePath_ = exeDir_ + L"\\DvOrvanneLauncher.exe";
         oldPath_ = exePath_ + L".old";
+        stagedPath_ = exePath_ + kStagedSuffix;
         tempDir_ = root_ + L"\\Temp";
         record_ = root_ + L"\\launch record.txt";
         CreateDirectories(exeDir_);
@@ -263,6 +321,7 @@ protected:
         copies = 0;
         releaseAtWait = 0;
         releaseAfterCopy = false;
+        holdStagedAfterMove = false;
         windowLog = WindowLog{};
         g_hwndMain = CreateTestWindow();
         ASSERT_NE(g_hwndMain, nullptr);
@@ -291,7 +350,22 @@ protected:
 
     std::map<std::wstring, std::optional<std::string>> Files() const
     {
-        return {{exePath_, ReadWhole(exePath_)}, {oldPath_, ReadWhole(oldPath_)}, {tempPath_, ReadWhole(tempPath_)}};
+        return {{exePath_, ReadWhole(exePath_)},
+                {oldPath_, ReadWhole(oldPath_)},
+                {stagedPath_, ReadWhole(stagedPath_)},
+                {tempPath_, ReadWhole(tempPath_)}};
+    }
+
+    // Moves the player's folder deeper, so that exePath has the given length.
+    void UseExePathOfLength(size_t length)
+    {
+        const std::wstring name = L"\\DvOrvanneLauncher.exe";
+        exeDir_ = root_ + L"\\Juegos\\" + std::wstring(length - root_.size() - 8 - name.size(), L'd');
+        exePath_ = exeDir_ + name;
+        oldPath_ = exePath_ + L".old";
+        stagedPath_ = exePath_ + kStagedSuffix;
+        CreateDirectories(exeDir_);
+        ASSERT_TRUE(WriteWhole(exePath_, kPrevious));
     }
 
     // What the test launcher recorded, once it has; empty when nothing started in time.
@@ -313,7 +387,7 @@ protected:
 
     PhaseArguments Arguments() const { return {exePath_, exeDir_, tempPath_}; }
 
-    std::wstring root_, exeDir_, exePath_, oldPath_, tempDir_, tempPath_, record_, otherVolumeDir_;
+    std::wstring root_, exeDir_, exePath_, oldPath_, stagedPath_, tempDir_, tempPath_, record_, otherVolumeDir_;
 };
 
 class ReplacementRow : public Replacement, public ::testing::WithParamInterface<Row> {};
@@ -321,9 +395,15 @@ class ReplacementRow : public Replacement, public ::testing::WithParamInterface<
 TEST_P(ReplacementRow, LeavesAWorkingLauncherAndStartsIt)
 {
     const Row& row = GetParam();
+    if (row.folder == Folder::kExePathOf259) {
+        UseExePathOfLength(259);
+    }
     PutDownload(row.downloadOnOtherVolume);
     if (row.staleOld) {
         ASSERT_TRUE(WriteWhole(oldPath_, kStale));
+    }
+    if (row.folder == Folder::kStaleStaged) {
+        ASSERT_TRUE(WriteWhole(stagedPath_, kStale));
     }
     switch (row.hold) {
     case Hold::kNothing:
@@ -337,14 +417,20 @@ TEST_P(ReplacementRow, LeavesAWorkingLauncherAndStartsIt)
     case Hold::kDownloadWithoutSharing:
         heldFile = HoldOpen(tempPath_, 0);
         break;
+    case Hold::kStaleStagedWithoutSharing:
+        heldFile = HoldOpen(stagedPath_, 0);
+        break;
+    case Hold::kStagedOnceItArrives:
+        holdStagedAfterMove = true;
+        break;
     }
-    if (row.hold != Hold::kNothing) {
+    if (row.hold != Hold::kNothing && row.hold != Hold::kStagedOnceItArrives) {
         ASSERT_NE(heldFile, INVALID_HANDLE_VALUE);
     }
     releaseAtWait = row.releaseAtWait;
     releaseAfterCopy = row.releaseAfterCopy;
     const auto before = Files();
-    windowLog.watched = {exePath_, oldPath_, tempPath_};
+    windowLog.watched = {exePath_, oldPath_, stagedPath_, tempPath_};
 
     ASSERT_TRUE(RunOnWorkerThread(Arguments()));
     const std::string launch = WaitForLaunch(15000);
@@ -357,6 +443,10 @@ TEST_P(ReplacementRow, LeavesAWorkingLauncherAndStartsIt)
     EXPECT_EQ(ReadWhole(exePath_), std::optional<std::string>(*row.atExe));
     EXPECT_EQ(ReadWhole(oldPath_), row.atOld ? std::optional<std::string>(*row.atOld) : std::nullopt);
     EXPECT_EQ(ReadWhole(tempPath_), row.downloadLeft ? std::optional<std::string>(kNew) : std::nullopt);
+    // Only a staged file that could never be replaced stays beside the executable.
+    EXPECT_EQ(ReadWhole(stagedPath_), row.hold == Hold::kStaleStagedWithoutSharing
+                                          ? std::optional<std::string>(kStale)
+                                          : std::nullopt);
     EXPECT_EQ(waits, std::vector<DWORD>(row.waits, 1000));
     EXPECT_EQ(copies, row.copies);
     EXPECT_EQ(launch, LaunchRecord(row.started == Started::kExe ? exePath_ : tempPath_));

@@ -201,6 +201,8 @@ const PathCase kPathCases[] = {
     {"ExePathCutShortAtMaxPath", L"C:\\" + std::wstring(235, L'd') + L"\\DvOrvanneLauncher.exe", 0, false, nullptr},
     {"ExePathFarTooLong", L"C:\\" + std::wstring(400, L'd') + L"\\DvOrvanneLauncher.exe", 0, false, nullptr},
     {"TempDirTooLong", Wide(kExePath), 300, false, nullptr},
+    // The download's path would be MAX_PATH long, and the shell could not start it.
+    {"TempPathOfMaxPath", Wide(kExePath), 230, false, nullptr},
 };
 
 void PrintTo(const PathCase& c, std::ostream* out) { *out << c.name; }
