@@ -65,7 +65,8 @@ void ShowStatus(WPARAM wParam, LPARAM lParam)
     SetWindowLongW(g_hwndProgress, GWL_STYLE, GetWindowLongW(g_hwndProgress, GWL_STYLE) & ~PBS_MARQUEE);
     SendMessageW(g_hwndProgress, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
     wchar_t label[16];
-    swprintf(label, 16, L"%d%%", percent);
+    // msvcrt's formatter: the C99 one that C++ mode picks for swprintf outweighs the program.
+    _snwprintf(label, 16, L"%d%%", percent);
     SetWindowTextW(g_hwndPercent, label);
 }
 

@@ -59,9 +59,11 @@ void PostProgress(const wchar_t* label, DWORD received, DWORD total)
 {
     const int percent = total ? static_cast<int>(static_cast<uint64_t>(received) * 100 / total) : -1;
     wchar_t text[kProgressTextLength];
-    swprintf(text, kProgressTextLength, L"%ls  %u / %u MB", label, static_cast<unsigned>(received >> 20),
-             static_cast<unsigned>(total >> 20));
-    // An over-long label must still leave a terminated (cut) text.
+    // msvcrt's formatter: the C99 one that C++ mode picks for swprintf outweighs the program.
+    _snwprintf(text, kProgressTextLength, L"%ls  %u / %u MB", label, static_cast<unsigned>(received >> 20),
+               static_cast<unsigned>(total >> 20));
+    // An over-long label must still leave a terminated (cut) text: msvcrt's formatter
+    // writes no terminator when the text fills the buffer.
     text[kProgressTextLength - 1] = L'\0';
     PostStatus(percent, text);
 }

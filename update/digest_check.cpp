@@ -92,6 +92,7 @@ std::string Sha256FileHex(const wchar_t* path)
 
     char hex[kDigestDigits + 1];
     for (ULONG i = 0; i < kSha256Bytes; ++i)
-        snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+        // msvcrt's formatter: the C99 one that C++ mode picks for snprintf outweighs the program.
+        _snprintf(hex + 2 * i, 3, "%02x", digest[i]);
     return std::string(hex, kDigestDigits);
 }

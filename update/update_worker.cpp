@@ -91,7 +91,8 @@ bool DownloadVerifiedPackage(const std::wstring& tempPath, const std::string& ex
         }
 
         wchar_t label[64];
-        swprintf(label, 64, L"Descargando el launcher nuevo (intento %d/3)...", attempt);
+        // msvcrt's formatter: the C99 one that C++ mode picks for swprintf outweighs the program.
+        _snwprintf(label, 64, L"Descargando el launcher nuevo (intento %d/3)...", attempt);
         const bool downloaded = HttpsFetch(kPackagePath, file, nullptr, label);
         CloseHandle(file);
 

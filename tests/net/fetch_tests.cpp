@@ -33,9 +33,9 @@ ProgressText ParseProgress(const std::wstring& text, const std::wstring& label)
     const std::wstring lead = label + L"  ";
     if (text.compare(0, lead.size(), lead) != 0)
         return parsed;
-    int consumed = -1;
-    if (swscanf(text.c_str() + lead.size(), L"%u / %u MB%n", &parsed.soFar, &parsed.inAll, &consumed) == 2 &&
-        consumed >= 0 && lead.size() + consumed == text.size())
+    // Rebuilt and compared whole: swscanf alone also takes other spacing or leading zeros.
+    if (swscanf(text.c_str() + lead.size(), L"%u / %u MB", &parsed.soFar, &parsed.inAll) == 2 &&
+        text == lead + std::to_wstring(parsed.soFar) + L" / " + std::to_wstring(parsed.inAll) + L" MB")
         parsed.wellFormed = true;
     return parsed;
 }

@@ -1,0 +1,52 @@
+// Where the standard library would throw, the shipped program ends instead.
+//
+// Our code catches nothing, so a throw could only end the process anyway, and the
+// library's throwing versions bring the exception runtime, the unwinder and its tables:
+// most of the executable. Only the program links this file; the tests keep the
+// library's own versions. A library helper not defined here that the program comes to
+// need pulls the library's whole set back in, which fails the link as a duplicate.
+#include <cstdlib>
+#include <new>
+
+void* operator new(std::size_t size)
+{
+    // A failed allocation ends the process, as it does everywhere in the program.
+    void* block = std::malloc(size ? size : 1);
+    if (!block)
+        std::abort();
+    return block;
+}
+
+void operator delete(void* block) noexcept
+{
+    std::free(block);
+}
+
+void operator delete(void* block, std::size_t) noexcept
+{
+    std::free(block);
+}
+
+namespace std {
+
+void __throw_bad_alloc()
+{
+    std::abort();
+}
+
+void __throw_bad_array_new_length()
+{
+    std::abort();
+}
+
+void __throw_length_error(const char*)
+{
+    std::abort();
+}
+
+void __throw_logic_error(const char*)
+{
+    std::abort();
+}
+
+}  // namespace std
