@@ -49,4 +49,15 @@ void __throw_logic_error(const char*)
     std::abort();
 }
 
+// What a position past the end of a string costs (substr, compare with a position).
+void __throw_out_of_range(const char*)
+{
+    std::abort();
+}
+
+void __throw_out_of_range_fmt(const char*, ...)
+{
+    std::abort();
+}
+
 }  // namespace std
