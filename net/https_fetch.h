@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <vector>
 
 // A growable array of bytes that a body is appended to.
@@ -13,5 +14,7 @@ using ByteBuffer = std::vector<unsigned char>;
 // null. With a non-null label, progress statuses ("<label>  <MB so far> / <MB in all>
 // MB") are posted, at most one per 150 ms. Returns true only for status 200 and a body
 // that ended normally, of exactly the announced length when a Content-Length came.
-// Never retries; a partly written file is left for the caller, who closes it.
-bool HttpsFetch(const wchar_t* path, HANDLE file, ByteBuffer* buffer, const wchar_t* label);
+// A body announced or found to be longer than maxBytes fails at once, unread. Never
+// retries; a partly written file is left for the caller, who closes it.
+bool HttpsFetch(const wchar_t* path, HANDLE file, ByteBuffer* buffer, const wchar_t* label,
+                DWORD maxBytes = UINT32_MAX);
