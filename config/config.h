@@ -6,12 +6,17 @@
 #error "UPDATER_SERVER_HOST must be defined by the build (the CMake cache variable of that name)"
 #endif
 
+// kCheckPublisherSignature and kPublisherKey, written from UPDATER_PUBLISHER_KEY.
+#include "publisher_key.h"
+
 #define UPDATER_WIDEN_(text) L##text
 #define UPDATER_WIDEN(text) UPDATER_WIDEN_(text)
 
 // Download server, reached over HTTPS on port 443.
 constexpr const wchar_t* kServerHost = UPDATER_WIDEN(UPDATER_SERVER_HOST);
 constexpr const wchar_t* kDigestPath = L"/descargas/launcher_full.sha256";
+// The studio's signature of the digest file, asked for only when kCheckPublisherSignature.
+constexpr const wchar_t* kSignaturePath = L"/descargas/launcher_full.sha256.sig";
 constexpr const wchar_t* kPackagePath = L"/descargas/launcher_full.exe";
 constexpr const wchar_t* kUserAgent = L"DravokOrvanneUpdater/1.0";
 

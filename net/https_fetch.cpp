@@ -70,7 +70,7 @@ void PostProgress(const wchar_t* label, DWORD received, DWORD total)
 
 }  // namespace
 
-bool HttpsFetch(const wchar_t* path, HANDLE file, ByteBuffer* buffer, const wchar_t* label)
+bool HttpsFetch(const wchar_t* path, HANDLE file, ByteBuffer* buffer, const wchar_t* label, DWORD maxBytes)
 {
     // Declared in the order of opening, so every return closes request, connection and
     // session in that order.
@@ -104,6 +104,8 @@ bool HttpsFetch(const wchar_t* path, HANDLE file, ByteBuffer* buffer, const wcha
     if (QueryNumber(request.get(), WINHTTP_QUERY_STATUS_CODE) != 200)
         return false;
     const DWORD total = QueryNumber(request.get(), WINHTTP_QUERY_CONTENT_LENGTH);
+    if (total > maxBytes)
+        return false;
 
     ByteBuffer chunk(kChunkSize);
     DWORD received = 0;
@@ -114,8 +116,8 @@ bool HttpsFetch(const wchar_t* path, HANDLE file, ByteBuffer* buffer, const wcha
 
     while (n != 0) {
         // The counts are 32-bit; a body of 4 GiB or more would wrap them and could
-        // pass the length check by accident.
-        if (n > UINT32_MAX - received)
+        // pass the length check by accident. A caller's lower limit ends it the same way.
+        if (n > maxBytes - received)
             return false;
         if (file) {
             DWORD written = 0;

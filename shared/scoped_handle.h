@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include <bcrypt.h>
 
 // Closer supplies Valid(handle), which tells a handle from "none", and Close(handle).
 template <typename Handle, typename Closer>
@@ -34,3 +35,22 @@ struct FileCloser {
     static void Close(HANDLE handle) { CloseHandle(handle); }
 };
 using ScopedFile = ScopedHandle<HANDLE, FileCloser>;
+
+// CNG: the algorithm provider, and the hash and key made with it (released before it).
+struct AlgorithmCloser {
+    static bool Valid(BCRYPT_ALG_HANDLE handle) { return handle != nullptr; }
+    static void Close(BCRYPT_ALG_HANDLE handle) { BCryptCloseAlgorithmProvider(handle, 0); }
+};
+using ScopedAlgorithm = ScopedHandle<BCRYPT_ALG_HANDLE, AlgorithmCloser>;
+
+struct HashCloser {
+    static bool Valid(BCRYPT_HASH_HANDLE handle) { return handle != nullptr; }
+    static void Close(BCRYPT_HASH_HANDLE handle) { BCryptDestroyHash(handle); }
+};
+using ScopedHash = ScopedHandle<BCRYPT_HASH_HANDLE, HashCloser>;
+
+struct KeyCloser {
+    static bool Valid(BCRYPT_KEY_HANDLE handle) { return handle != nullptr; }
+    static void Close(BCRYPT_KEY_HANDLE handle) { BCryptDestroyKey(handle); }
+};
+using ScopedKey = ScopedHandle<BCRYPT_KEY_HANDLE, KeyCloser>;

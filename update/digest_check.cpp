@@ -12,19 +12,6 @@ namespace {
 
 constexpr size_t kDigestDigits = 64;
 constexpr DWORD kReadChunkBytes = 65536;
-constexpr ULONG kSha256Bytes = 32;
-
-struct AlgorithmCloser {
-    static bool Valid(BCRYPT_ALG_HANDLE handle) { return handle != nullptr; }
-    static void Close(BCRYPT_ALG_HANDLE handle) { BCryptCloseAlgorithmProvider(handle, 0); }
-};
-using ScopedAlgorithm = ScopedHandle<BCRYPT_ALG_HANDLE, AlgorithmCloser>;
-
-struct HashCloser {
-    static bool Valid(BCRYPT_HASH_HANDLE handle) { return handle != nullptr; }
-    static void Close(BCRYPT_HASH_HANDLE handle) { BCryptDestroyHash(handle); }
-};
-using ScopedHash = ScopedHandle<BCRYPT_HASH_HANDLE, HashCloser>;
 
 bool Succeeded(NTSTATUS status) { return status == 0; }
 
@@ -46,15 +33,11 @@ std::string ParseExpectedDigest(const ByteBuffer& bytes)
     return {};
 }
 
-std::string Sha256FileHex(const wchar_t* path)
+bool Sha256(HANDLE file, const ByteBuffer* bytes, unsigned char (&digest)[kSha256Bytes])
 {
-    ScopedFile file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file.valid())
-        return {};
-
     ScopedAlgorithm algorithm;
     if (!Succeeded(BCryptOpenAlgorithmProvider(algorithm.out(), BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
-        return {};
+        return false;
 
     // Windows Vista has no provider-allocated hash objects: the caller must supply the
     // memory, sized as the provider asks. It has to outlive the hash, so it is declared
@@ -64,30 +47,46 @@ std::string Sha256FileHex(const wchar_t* path)
     if (!Succeeded(BCryptGetProperty(algorithm.get(), BCRYPT_OBJECT_LENGTH,
                                      reinterpret_cast<PUCHAR>(&objectLength), sizeof objectLength,
                                      &lengthBytes, 0)))
-        return {};
+        return false;
     std::vector<UCHAR> hashObject(objectLength);
 
     ScopedHash hash;
     if (!Succeeded(BCryptCreateHash(algorithm.get(), hash.out(), hashObject.data(), objectLength,
                                     nullptr, 0, 0)))
-        return {};
+        return false;
 
-    // One buffer for the whole file keeps memory flat however large the download is.
-    std::vector<UCHAR> chunk(kReadChunkBytes);
-    for (;;) {
-        DWORD bytesRead = 0;
-        // A file that cannot be read to its end has no digest: the hash of a prefix is
-        // not the file's digest and must not be handed out as one.
-        if (!ReadFile(file.get(), chunk.data(), kReadChunkBytes, &bytesRead, nullptr))
-            return {};
-        if (bytesRead == 0)
-            break;
-        if (!Succeeded(BCryptHashData(hash.get(), chunk.data(), bytesRead, 0)))
-            return {};
+    if (!file) {
+        // BCryptHashData takes a non-const pointer but only reads the input.
+        if (!Succeeded(BCryptHashData(hash.get(), const_cast<PUCHAR>(bytes->data()),
+                                      static_cast<ULONG>(bytes->size()), 0)))
+            return false;
+    } else {
+        // One buffer for the whole file keeps memory flat however large the download is.
+        std::vector<UCHAR> chunk(kReadChunkBytes);
+        for (;;) {
+            DWORD bytesRead = 0;
+            // A file that cannot be read to its end has no digest: the hash of a prefix
+            // is not the file's digest and must not be handed out as one.
+            if (!ReadFile(file, chunk.data(), kReadChunkBytes, &bytesRead, nullptr))
+                return false;
+            if (bytesRead == 0)
+                break;
+            if (!Succeeded(BCryptHashData(hash.get(), chunk.data(), bytesRead, 0)))
+                return false;
+        }
     }
 
-    UCHAR digest[kSha256Bytes];
-    if (!Succeeded(BCryptFinishHash(hash.get(), digest, kSha256Bytes, 0)))
+    return Succeeded(BCryptFinishHash(hash.get(), digest, kSha256Bytes, 0));
+}
+
+std::string Sha256FileHex(const wchar_t* path)
+{
+    ScopedFile file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file.valid())
+        return {};
+
+    unsigned char digest[kSha256Bytes];
+    if (!Sha256(file.get(), nullptr, digest))
         return {};
 
     char hex[kDigestDigits + 1];

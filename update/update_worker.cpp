@@ -4,6 +4,7 @@
 #include "net/https_fetch.h"
 #include "update/digest_check.h"
 #include "update/replace_and_launch.h"
+#include "update/signature_check.h"
 #include "update/status_messages.h"
 
 #include <shlwapi.h>
@@ -58,6 +59,20 @@ bool GetUpdatePaths(wchar_t (&exePath)[MAX_PATH], wchar_t (&exeDir)[MAX_PATH], s
     return tempPath.size() < MAX_PATH;
 }
 
+// True when the digest file may be taken as it came. With a publisher key that needs
+// the studio's signature over exactly these bytes: whoever controls the server can
+// change the digest file, but cannot sign it.
+bool DigestFileIsSigned(const ByteBuffer& digestBytes)
+{
+    if constexpr (!kCheckPublisherSignature) {
+        return true;
+    } else {
+        ByteBuffer signature;
+        return HttpsFetch(kSignaturePath, nullptr, &signature, nullptr, kMaxSignatureBytes) &&
+               VerifyPublisherSignature(digestBytes, signature, kPublisherKey);
+    }
+}
+
 // Up to three tries at the digest file; empty when none gave a digest.
 std::string FetchExpectedDigest()
 {
@@ -67,7 +82,7 @@ std::string FetchExpectedDigest()
     for (int attempt = 1; attempt <= kAttempts && expected.empty(); ++attempt) {
         digestBytes.clear();
         PostStatus(-1, connecting.c_str());
-        if (HttpsFetch(kDigestPath, nullptr, &digestBytes, nullptr))
+        if (HttpsFetch(kDigestPath, nullptr, &digestBytes, nullptr) && DigestFileIsSigned(digestBytes))
             expected = ParseExpectedDigest(digestBytes);
         // The wait follows the third failed try too, so the last "connecting" status
         // stays up as long as the earlier ones before the failure box replaces it.

@@ -204,3 +204,71 @@ def test_a_second_start_brings_the_running_update_forward_and_touches_nothing(ru
     assert run.files() == {"DvOrvanneLauncher.exe": run.package, "DvOrvanneLauncher.exe.old": run.previous}
     assert run.launch_record() == f"path={winpath(run.exe)}\ncwd={winpath(run.player)}\nargs=\n"
     assert len([line for line in run.requests if '"path"' in line]) == 2
+
+
+# A build with the studio's key (tools/test makes the test key pair and builds it).
+SIGNED_UPDATER = ROOT / "build" / "i686-signed" / "DvOrvanneLauncher.exe"
+PUBLISHER_KEY = ROOT / "build" / "test-publisher" / "publisher.key.pem"
+
+
+def request_paths(run):
+    return [json.loads(line)["path"] for line in run.requests]
+
+
+def sign_digest_file(run, key):
+    folder = run.www / "descargas"
+    subprocess.run(["openssl", "dgst", "-sha256", "-sign", key, "-out", folder / "launcher_full.sha256.sig",
+                    folder / "launcher_full.sha256"], check=True)
+
+
+def other_key(run):
+    key = run.work / "other.key.pem"
+    subprocess.run(["openssl", "genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out", key],
+                   check=True, capture_output=True)
+    return key
+
+
+def hijack_after_signing(run):
+    """A package and digest file of someone else's, beside the studio's signature of the old digest file."""
+    sign_digest_file(run, PUBLISHER_KEY)
+    run.package += b"-- not the studio's --"
+    (run.www / "descargas" / "launcher_full.exe").write_bytes(run.package)
+    digest = hashlib.sha256(run.package).hexdigest()
+    (run.www / "descargas" / "launcher_full.sha256").write_text(f"{digest}  launcher_full.exe\n")
+
+
+@pytest.mark.parametrize("publish", [
+    lambda run: None,
+    lambda run: sign_digest_file(run, other_key(run)),
+    hijack_after_signing,
+], ids=["signature-missing", "signed-by-another-key", "digest-file-replaced-after-signing"])
+def test_signed_build_takes_no_unsigned_update(run, publish):
+    if not SIGNED_UPDATER.exists():
+        pytest.fail(f"{SIGNED_UPDATER} is missing: tools/test builds it")
+    shutil.copyfile(SIGNED_UPDATER, run.exe)
+    before = run.files()
+    publish(run)
+    run.update("failure", server="nginx", expect_launch=False)
+
+    box = run.probe.index("box caption: Dravok Orvanne - actualización")
+    assert run.probe[box + 1].startswith(f"box text: No se pudo conectar con {HOST}.")
+    assert run.probe[-3:] == ["window: closed", "exit code: 0", "download left: no"]
+    paths = request_paths(run)
+    assert paths == ["/descargas/launcher_full.sha256", "/descargas/launcher_full.sha256.sig"] * 3
+    assert run.files() == before
+    assert run.launch_record() is None
+
+
+def test_signed_build_updates_with_the_studios_signature(run):
+    if not SIGNED_UPDATER.exists():
+        pytest.fail(f"{SIGNED_UPDATER} is missing: tools/test builds it")
+    shutil.copyfile(SIGNED_UPDATER, run.exe)
+    run.previous = run.exe.read_bytes()
+    sign_digest_file(run, PUBLISHER_KEY)
+    run.update("run", server="nginx")
+
+    assert run.files() == {"DvOrvanneLauncher.exe": run.package, "DvOrvanneLauncher.exe.old": run.previous}
+    assert run.launch_record() == f"path={winpath(run.exe)}\ncwd={winpath(run.player)}\nargs=\n"
+    paths = request_paths(run)
+    assert paths == ["/descargas/launcher_full.sha256", "/descargas/launcher_full.sha256.sig",
+                     "/descargas/launcher_full.exe"]

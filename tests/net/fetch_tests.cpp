@@ -87,6 +87,7 @@ struct BodyCase {
     Sink sink;
     bool ok;
     bool lengthKnown;    // the server announces Content-Length
+    DWORD maxBytes = UINT32_MAX;
 };
 
 // Rates keep the larger bodies a second or two long, so several statuses appear.
@@ -107,6 +108,9 @@ const BodyCase kBodyCases[] = {
     {"ServerError", "status=500&size=5000", 5000, kFileAndBuffer, false, true},
     {"PartialContentIsNotOk", "status=206&size=5000", 5000, kFile, false, true},
     {"NoContent", "status=204", 0, kFile, false, true},
+    {"BodyOfTheLimit", "size=1024", 1024, kBuffer, true, true, 1024},
+    {"LengthBeyondTheLimit", "size=1025", 1025, kBuffer, false, true, 1024},
+    {"ChunkedBeyondTheLimit", "size=300000&length=chunked", 300000, kFileAndBuffer, false, false, 1024},
 };
 
 void PrintTo(const BodyCase& c, std::ostream* out) { *out << c.name; }
@@ -121,7 +125,8 @@ TEST_P(FetchBody, StoresTheBodyAndReportsProgress)
     const bool toFile = c.sink != kBuffer;
     const bool toBuffer = c.sink != kFile;
 
-    const bool ok = HttpsFetch(path.c_str(), toFile ? file_ : nullptr, toBuffer ? &buffer : nullptr, kLabel);
+    const bool ok =
+        HttpsFetch(path.c_str(), toFile ? file_ : nullptr, toBuffer ? &buffer : nullptr, kLabel, c.maxBytes);
 
     EXPECT_EQ(ok, c.ok);
     const std::string body = PatternBody(c.served);
@@ -136,7 +141,7 @@ TEST_P(FetchBody, StoresTheBodyAndReportsProgress)
         // A cut body leaves what arrived; an error page leaves nothing.
         EXPECT_LE(stored.size(), c.served);
         EXPECT_EQ(stored, body.substr(0, stored.size()));
-        if (c.query.find("status=") != std::string::npos) {
+        if (c.query.find("status=") != std::string::npos || c.maxBytes != UINT32_MAX) {
             EXPECT_EQ(written, "");
             EXPECT_EQ(appended, "");
             EXPECT_TRUE(g_postedStatuses.empty());

@@ -61,13 +61,62 @@ def test_refuses_a_missing_or_empty_launcher(tmp_path, make_launcher, message):
     assert not (tmp_path / "www" / "descargas").exists()
 
 
-def test_package_is_renamed_into_place_before_the_digest(tmp_path, launcher, monkeypatch):
+def openssl_key(path, *genpkey_options):
+    subprocess.run(["openssl", "genpkey", *genpkey_options, "-out", path], check=True, capture_output=True)
+    return path
+
+
+@pytest.fixture
+def studio_key(tmp_path):
+    return openssl_key(tmp_path / "publisher.key.pem", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256")
+
+
+@pytest.mark.parametrize("signed, order", [
+    (False, ["launcher_full.exe", "launcher_full.sha256"]),
+    (True, ["launcher_full.exe", "launcher_full.sha256.sig", "launcher_full.sha256"]),
+])
+def test_package_is_renamed_into_place_before_the_digest(tmp_path, launcher, studio_key, monkeypatch, signed, order):
     publish = load_publish()
     renamed = []
     real_replace = os.replace
     monkeypatch.setattr(publish.os, "replace", lambda src, dst: (renamed.append(Path(dst).name), real_replace(src, dst)))
-    assert publish.main(["publish", str(launcher), str(tmp_path / "www")]) == 0
-    assert renamed == ["launcher_full.exe", "launcher_full.sha256"]
+    key = ["--key", str(studio_key)] if signed else []
+    assert publish.main(["publish", str(launcher), str(tmp_path / "www"), *key]) == 0
+    assert renamed == order
+
+
+def test_signature_verifies_with_openssl_over_the_digest_file(tmp_path, launcher, studio_key):
+    out = tmp_path / "www"
+    result = run_publish(launcher, out, "--key", studio_key)
+    assert result.returncode == 0, result.stderr
+
+    folder = out / "descargas"
+    public = tmp_path / "publisher.pub.pem"
+    subprocess.run(["openssl", "pkey", "-in", studio_key, "-pubout", "-out", public], check=True)
+    verify = ["openssl", "dgst", "-sha256", "-verify", public, "-signature", folder / "launcher_full.sha256.sig"]
+    check = subprocess.run([*verify, folder / "launcher_full.sha256"], capture_output=True, text=True)
+    assert check.returncode == 0 and check.stdout == "Verified OK\n", check.stdout + check.stderr
+    (tmp_path / "altered").write_bytes((folder / "launcher_full.sha256").read_bytes().replace(b"  ", b" *"))
+    assert subprocess.run([*verify, tmp_path / "altered"], capture_output=True).returncode == 1
+    digest = hashlib.sha256(launcher.read_bytes()).hexdigest()
+    assert (folder / "launcher_full.sha256").read_text() == f"{digest}  launcher_full.exe\n"
+
+
+@pytest.mark.parametrize("make_key", [
+    lambda path: openssl_key(path, "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048"),
+    lambda path: openssl_key(path, "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-384"),
+    lambda path: openssl_key(path, "-algorithm", "ED25519"),
+    lambda path: subprocess.run(["openssl", "pkey", "-in", openssl_key(path.with_suffix(".private"), "-algorithm", "EC",
+                                 "-pkeyopt", "ec_paramgen_curve:P-256"), "-pubout", "-out", path], check=True),
+    lambda path: None,
+], ids=["rsa", "p384", "ed25519", "p256-public-key", "missing"])
+def test_refuses_a_key_that_is_not_a_p256_private_key(tmp_path, launcher, make_key):
+    key = tmp_path / "publisher.key.pem"
+    make_key(key)
+    result = run_publish(launcher, tmp_path / "www", "--key", key)
+    assert result.returncode == 1
+    assert f"{key} is not a P-256 (prime256v1) private key; nothing was published" in result.stderr
+    assert not (tmp_path / "www").exists()
 
 
 def test_failed_publish_leaves_the_previous_release_served(tmp_path, launcher, monkeypatch):

@@ -97,3 +97,45 @@ def test_refuses_a_host_that_is_not_a_plain_name(tmp_path):
                             cwd=ROOT, capture_output=True, text=True)
     assert result.returncode != 0
     assert "UPDATER_SERVER_HOST must be a plain host name" in result.stderr
+
+
+SIGNATURE_PATH = "/descargas/launcher_full.sha256.sig"
+SIGNED_PRODUCT = ROOT / "build" / "i686-signed" / "DvOrvanneLauncher.exe"
+TEST_PUBLISHER_KEY = ROOT / "build" / "test-publisher" / "publisher.pub.pem"
+
+
+def test_without_a_key_there_is_no_signature_check():
+    assert "crypt32.dll" not in objdump("-p").lower()
+    assert utf16(SIGNATURE_PATH) not in PRODUCT.read_bytes()
+
+
+def test_with_a_key_the_signature_check_and_the_key_are_built_in():
+    if not SIGNED_PRODUCT.exists():
+        pytest.fail(f"{SIGNED_PRODUCT} is missing: tools/test builds it")
+    assert "crypt32.dll" in objdump("-p", path=SIGNED_PRODUCT).lower()
+    image = SIGNED_PRODUCT.read_bytes()
+    assert utf16(SIGNATURE_PATH) in image
+    spki = subprocess.run(["openssl", "pkey", "-pubin", "-in", TEST_PUBLISHER_KEY, "-outform", "DER"],
+                          check=True, capture_output=True).stdout
+    assert spki[-65:] in image
+
+
+def genpkey(path, *options):
+    subprocess.run(["openssl", "genpkey", *options, "-out", path], check=True, capture_output=True)
+
+
+@pytest.mark.parametrize("make_key, message", [
+    (lambda path: None, "no such file"),
+    (lambda path: genpkey(path, "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256"), "is not a PEM public key"),
+    (lambda path: (genpkey(path.with_suffix(".key"), "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-384"),
+                   subprocess.run(["openssl", "pkey", "-in", path.with_suffix(".key"), "-pubout", "-out", path],
+                                  check=True)),
+     "is not a P-256 (prime256v1) public key"),
+], ids=["missing", "private-key", "p384-public-key"])
+def test_refuses_a_publisher_key_that_is_not_a_p256_public_key(tmp_path, make_key, message):
+    key = tmp_path / "publisher.pub.pem"
+    make_key(key)
+    result = subprocess.run(["cmake", "--preset", "i686", "-B", str(tmp_path / "b"), f"-DUPDATER_PUBLISHER_KEY={key}"],
+                            cwd=ROOT, capture_output=True, text=True)
+    assert result.returncode != 0
+    assert message in " ".join(result.stderr.split())

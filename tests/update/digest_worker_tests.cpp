@@ -45,7 +45,7 @@ void DrainDone()
 
 }  // namespace
 
-bool HttpsFetch(const wchar_t* path, HANDLE file, ByteBuffer* buffer, const wchar_t*)
+bool HttpsFetch(const wchar_t* path, HANDLE file, ByteBuffer* buffer, const wchar_t*, DWORD)
 {
     if (wcscmp(path, L"/descargas/launcher_full.sha256") == 0) {
         g_events.push_back("fetch digest");

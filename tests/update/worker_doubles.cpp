@@ -1,14 +1,17 @@
 #include "tests/update/worker_doubles.h"
 #include "tests/support/test_support.h"
 
+#include "config/config.h"
 #include "net/https_fetch.h"
 #include "update/digest_check.h"
 #include "update/replace_and_launch.h"
+#include "update/signature_check.h"
 #include "update/status_messages.h"
 
 #include <malloc.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 
 namespace doubles {
@@ -16,6 +19,7 @@ namespace doubles {
 std::vector<std::string> events;
 std::deque<FetchReply> digestReplies;
 std::deque<FetchReply> packageReplies;
+std::deque<FetchReply> signatureReplies;
 std::wstring moduleFileName;
 int mallocSizeMismatches = 0;
 
@@ -24,6 +28,7 @@ void Reset()
     events.clear();
     digestReplies.clear();
     packageReplies.clear();
+    signatureReplies.clear();
     moduleFileName.clear();
     mallocSizeMismatches = 0;
 }
@@ -73,14 +78,16 @@ static std::wstring TempDownloadPath()
 
 using namespace doubles;
 
-bool HttpsFetch(const wchar_t* path, HANDLE file, ByteBuffer* buffer, const wchar_t* label)
+bool HttpsFetch(const wchar_t* path, HANDLE file, ByteBuffer* buffer, const wchar_t* label, DWORD maxBytes)
 {
     DrainMessages();
     const bool isDigest = wcscmp(path, L"/descargas/launcher_full.sha256") == 0;
-    events.push_back(std::string("fetch ") + (isDigest ? "digest" : Utf8(path)) +
+    const bool isSignature = wcscmp(path, L"/descargas/launcher_full.sha256.sig") == 0;
+    events.push_back(std::string("fetch ") + (isDigest ? "digest" : isSignature ? "signature" : Utf8(path)) +
                      (file ? " file" : "") + (buffer ? " buffer" : "") +
-                     (label ? " label=" + Utf8(label) : ""));
-    auto& replies = isDigest ? digestReplies : packageReplies;
+                     (label ? " label=" + Utf8(label) : "") +
+                     (maxBytes != UINT32_MAX ? " max=" + std::to_string(maxBytes) : ""));
+    auto& replies = isDigest ? digestReplies : isSignature ? signatureReplies : packageReplies;
     if (replies.empty())
         return false;
     const FetchReply reply = replies.front();
@@ -105,6 +112,17 @@ std::string ParseExpectedDigest(const ByteBuffer& bytes)
     if (body.size() < 64 || body.find_first_not_of("0123456789abcdef") < 64)
         return {};
     return body.substr(0, 64);
+}
+
+// Contract only: the signature of a digest file by the built-in key is "signed " and the
+// file's bytes here.
+bool VerifyPublisherSignature(const ByteBuffer& signedBytes, const ByteBuffer& signature,
+                              const unsigned char (&publicKey)[65])
+{
+    DrainMessages();
+    events.push_back("verify");
+    return memcmp(publicKey, kPublisherKey, sizeof kPublisherKey) == 0 &&
+           std::string(signature.begin(), signature.end()) == "signed " + std::string(signedBytes.begin(), signedBytes.end());
 }
 
 // The "digest" of a file is its content here, so a test chooses matching and

@@ -18,6 +18,7 @@ namespace doubles {
 extern std::vector<std::string> events;
 extern std::deque<FetchReply> digestReplies;   // an empty queue answers false
 extern std::deque<FetchReply> packageReplies;
+extern std::deque<FetchReply> signatureReplies;
 extern std::wstring moduleFileName;            // empty: the real one
 extern int mallocSizeMismatches;               // texts that were not malloc'd copies
 

@@ -3,6 +3,7 @@
 #include "tests/update/worker_doubles.h"
 #include "tests/support/test_support.h"
 
+#include "config/config.h"
 #include "update/status_messages.h"
 #include "update/update_worker.h"
 
@@ -21,6 +22,8 @@ const std::string kOtherBytes = "0123456789abcdef0123456789abcdef0123456789abcde
 
 const std::string kConnecting = "status -1 Conectando con " UPDATER_SERVER_HOST "...";
 const std::string kFetchDigest = "fetch digest buffer";
+const std::string kFetchSignature = "fetch signature buffer max=1024";
+const std::string kSigned = "signed " + kDigest;
 const std::string kChecking = "status 100 Comprobando la descarga...";
 const std::string kConnectionFailure =
     "done 0 No se pudo conectar con " UPDATER_SERVER_HOST
@@ -106,6 +109,7 @@ struct Scenario {
     std::deque<FetchReply> packageReplies;
     enum { kNone, kDownloadBlocked, kStaleDownload } setup;
     Events (*expected)(const Events& replaced);
+    std::deque<FetchReply> signatureReplies = {};
 };
 
 const Scenario kScenarios[] = {
@@ -158,6 +162,40 @@ const Scenario kScenarios[] = {
      }},
 };
 
+// In a build with a publisher key (signed_worker_tests) a digest file counts only with
+// a valid signature, and the package is never asked for without one.
+const Scenario kSignedScenarios[] = {
+    {"SignedDigestFileIsTaken", {{true, kDigest}}, {{true, kDigest, true}}, Scenario::kNone,
+     [](const Events& replaced) {
+         return Events{kConnecting, kFetchDigest, kFetchSignature, "verify", "parse", FetchPackage(1), Progress(1),
+                       kChecking, "hash"} +
+                replaced;
+     },
+     {{true, kSigned}}},
+    {"SignatureNeverAvailable", {{true, kDigest}, {true, kDigest}, {true, kDigest}}, {{true, kDigest}},
+     Scenario::kNone,
+     [](const Events&) {
+         const Events attempt{kConnecting, kFetchDigest, kFetchSignature, "sleep 2000"};
+         return attempt + attempt + attempt + Events{kConnectionFailure};
+     }},
+    {"SignatureNeverValid", {{true, kDigest}, {true, kDigest}, {true, kDigest}}, {{true, kDigest}},
+     Scenario::kNone,
+     [](const Events&) {
+         const Events attempt{kConnecting, kFetchDigest, kFetchSignature, "verify", "sleep 2000"};
+         return attempt + attempt + attempt + Events{kConnectionFailure};
+     },
+     {{true, "signed " + kOtherBytes}, {true, "signed " + kOtherBytes}, {true, "signed " + kOtherBytes}}},
+    {"DigestThenSignatureFailThenBothArrive", {{false, ""}, {true, kDigest}, {true, kDigest}}, {{true, kDigest}},
+     Scenario::kNone,
+     [](const Events& replaced) {
+         return Events{kConnecting, kFetchDigest, "sleep 2000", kConnecting, kFetchDigest, kFetchSignature,
+                       "sleep 2000", kConnecting, kFetchDigest, kFetchSignature, "verify", "parse",
+                       FetchPackage(1), kChecking, "hash"} +
+                replaced;
+     },
+     {{false, kSigned}, {true, kSigned}}},
+};
+
 void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }
 
 class WorkerScenario : public Worker, public ::testing::WithParamInterface<Scenario> {};
@@ -167,6 +205,7 @@ TEST_P(WorkerScenario, RunsTheUpdateAsExpected)
     const Scenario& scenario = GetParam();
     doubles::digestReplies = scenario.digestReplies;
     doubles::packageReplies = scenario.packageReplies;
+    doubles::signatureReplies = scenario.signatureReplies;
     if (scenario.setup == Scenario::kDownloadBlocked) {
         // A directory where the download should go: CreateFileW cannot create it.
         ASSERT_TRUE(CreateDirectoryW(downloadPath_.c_str(), nullptr));
@@ -182,7 +221,9 @@ TEST_P(WorkerScenario, RunsTheUpdateAsExpected)
     EXPECT_EQ(Run(), scenario.expected(Replaced()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Sequence, WorkerScenario, ::testing::ValuesIn(kScenarios),
+INSTANTIATE_TEST_SUITE_P(Sequence, WorkerScenario,
+                         kCheckPublisherSignature ? ::testing::ValuesIn(kSignedScenarios)
+                                                  : ::testing::ValuesIn(kScenarios),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Paths that cannot be had whole must stop the update before any file is touched.
@@ -217,6 +258,7 @@ TEST_P(WorkerPaths, UpdatesOnlyWithWholePaths)
         SetTemp(L"C:\\" + std::wstring(c.tempDirLength, L't') + L"\\");
     doubles::digestReplies = {{true, kDigest}};
     doubles::packageReplies = {{true, kDigest}};
+    doubles::signatureReplies = {{true, kSigned}};
 
     const Events events = Run();
     SetTemp(tempDir_);
