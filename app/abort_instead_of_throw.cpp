@@ -29,6 +29,14 @@ void operator delete(void* block, std::size_t) noexcept
 
 namespace std {
 
+// A bounds check (_GLIBCXX_ASSERTIONS) that fails. The library's own report prints the
+// place with a demangled name, which would bring the demangler, the C99 formatter and the
+// exception runtime back with it.
+void __glibcxx_assert_fail(const char*, int, const char*, const char*) noexcept
+{
+    std::abort();
+}
+
 void __throw_bad_alloc()
 {
     std::abort();
