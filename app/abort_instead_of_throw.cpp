@@ -3,8 +3,9 @@
 // Our code catches nothing, so a throw could only end the process anyway, and the
 // library's throwing versions bring the exception runtime, the unwinder and its tables:
 // most of the executable. Only the program links this file; the tests keep the
-// library's own versions. A library helper not defined here that the program comes to
-// need pulls the library's whole set back in, which fails the link as a duplicate.
+// library's own versions. A helper not defined here that the program comes to need
+// brings the library's object for it back: for the throwing ones that fails the link as a
+// duplicate of those below; for anything else, the size check of tests/release tells.
 #include <cstdlib>
 #include <new>
 
