@@ -32,6 +32,9 @@ HOST = os.environ["UPDATER_SERVER_HOST"]
 UPDATER = ROOT / "build" / "i686" / "DvOrvanneLauncher.exe"
 # What the release checks compare with build/i686, so a run against any other file shows.
 RAN_RECORD = ROOT / "build" / "i686" / "e2e-ran.json"
+# A build with the studio's key (tools/test makes the test key pair and builds it).
+SIGNED_UPDATER = ROOT / "build" / "i686-signed" / "DvOrvanneLauncher.exe"
+PUBLISHER_KEY = ROOT / "build" / "test-publisher" / "publisher.key.pem"
 PROBE = BUILD / "tests" / "e2e" / "window_probe.exe"
 TEST_LAUNCHER = BUILD / "tests" / "replace" / "replace_test_launcher.exe"
 
@@ -63,14 +66,18 @@ class Run:
         RAN_RECORD.write_text(json.dumps({"file": str(UPDATER), "sha256": hashlib.sha256(self.previous).hexdigest()}))
         self.record = self.work / "launch record.txt"
         # The test launcher stands in for the full launcher; the tail tells the builds apart.
-        self.package = TEST_LAUNCHER.read_bytes() + b"-- full launcher, build 2 --"
         self.www = self.work / "www"
         (self.www / "descargas").mkdir(parents=True)
-        (self.www / "descargas" / "launcher_full.exe").write_bytes(self.package)
-        digest = hashlib.sha256(self.package).hexdigest()
-        (self.www / "descargas" / "launcher_full.sha256").write_text(f"{digest}  launcher_full.exe\n")
+        self.publish(TEST_LAUNCHER.read_bytes() + b"-- full launcher, build 2 --")
         self.probe = []
         self.requests = []
+
+    def publish(self, package):
+        """What the server serves: the package and its digest file, as tools/publish writes it."""
+        self.package = package
+        (self.www / "descargas" / "launcher_full.exe").write_bytes(package)
+        digest = hashlib.sha256(package).hexdigest()
+        (self.www / "descargas" / "launcher_full.sha256").write_text(f"{digest}  launcher_full.exe\n")
 
     def files(self):
         return {path.name: path.read_bytes() for path in self.player.iterdir()}
@@ -167,20 +174,13 @@ def test_close_request_while_installing_is_declined_and_the_update_ends(run):
     assert run.launch_record() == f"path={winpath(run.exe)}\ncwd={winpath(run.player)}\nargs=\n"
 
 
-def publish(run, package):
-    run.package = package
-    (run.www / "descargas" / "launcher_full.exe").write_bytes(package)
-    digest = hashlib.sha256(package).hexdigest()
-    (run.www / "descargas" / "launcher_full.sha256").write_text(f"{digest}  launcher_full.exe\n")
-
-
 # Here 64 MiB take about 50 ms to reach the game's volume: these points fall in that copy,
 # after it, and once the new launcher is in place.
 @pytest.mark.parametrize("delay_ms", [0, 20, 50, 100, 200])
 def test_ended_during_the_install_leaves_a_whole_launcher(run, delay_ms):
     # A download on another volume than the game is copied across, which takes long
     # enough to be cut off in the middle.
-    publish(run, TEST_LAUNCHER.read_bytes() + bytes(64 << 20) + b"-- full launcher, build 2 --")
+    run.publish(TEST_LAUNCHER.read_bytes() + bytes(64 << 20) + b"-- full launcher, build 2 --")
     temp = Path(tempfile.mkdtemp(prefix="e2e-temp.", dir="/dev/shm"))
     try:
         run.update(f'crash-install {delay_ms} "{winpath(temp)}"', server="nginx", expect_launch=False)
@@ -206,11 +206,6 @@ def test_a_second_start_brings_the_running_update_forward_and_touches_nothing(ru
     assert len([line for line in run.requests if '"path"' in line]) == 2
 
 
-# A build with the studio's key (tools/test makes the test key pair and builds it).
-SIGNED_UPDATER = ROOT / "build" / "i686-signed" / "DvOrvanneLauncher.exe"
-PUBLISHER_KEY = ROOT / "build" / "test-publisher" / "publisher.key.pem"
-
-
 def request_paths(run):
     return [json.loads(line)["path"] for line in run.requests]
 
@@ -231,10 +226,7 @@ def other_key(run):
 def hijack_after_signing(run):
     """A package and digest file of someone else's, beside the studio's signature of the old digest file."""
     sign_digest_file(run, PUBLISHER_KEY)
-    run.package += b"-- not the studio's --"
-    (run.www / "descargas" / "launcher_full.exe").write_bytes(run.package)
-    digest = hashlib.sha256(run.package).hexdigest()
-    (run.www / "descargas" / "launcher_full.sha256").write_text(f"{digest}  launcher_full.exe\n")
+    run.publish(run.package + b"-- not the studio's --")
 
 
 @pytest.mark.parametrize("publish", [
