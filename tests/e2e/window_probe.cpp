@@ -117,17 +117,25 @@ bool WaitForDesktop()
     return false;
 }
 
+// The updater window of that process, if it has one: only a window of the process we
+// started counts.
+HWND WindowOf(HANDLE process)
+{
+    for (HWND main = FindWindowW(kUpdaterClass, nullptr); main;
+         main = FindWindowExW(nullptr, main, kUpdaterClass, nullptr)) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(main, &owner);
+        if (owner == GetProcessId(process))
+            return main;
+    }
+    return nullptr;
+}
+
 HWND WaitForWindow(HANDLE process)
 {
     for (int i = 0; i < 600; ++i) {
-        // Only a window of the process we started counts.
-        for (HWND main = FindWindowW(kUpdaterClass, nullptr); main;
-             main = FindWindowExW(nullptr, main, kUpdaterClass, nullptr)) {
-            DWORD owner = 0;
-            GetWindowThreadProcessId(main, &owner);
-            if (owner == GetProcessId(process))
-                return main;
-        }
+        if (const HWND main = WindowOf(process))
+            return main;
         if (WaitForSingleObject(process, 50) == WAIT_OBJECT_0)
             return nullptr;
     }
@@ -174,18 +182,6 @@ HANDLE Start(const std::wstring& exe)
     return process.hProcess;
 }
 
-bool HasWindow(HANDLE process)
-{
-    for (HWND main = FindWindowW(kUpdaterClass, nullptr); main;
-         main = FindWindowExW(nullptr, main, kUpdaterClass, nullptr)) {
-        DWORD owner = 0;
-        GetWindowThreadProcessId(main, &owner);
-        if (owner == GetProcessId(process))
-            return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -230,10 +226,10 @@ int wmain(int argc, wchar_t** argv)
     if (second) {
         bool shown = false;
         for (int i = 0; i < 500 && WaitForSingleObject(second, 20) == WAIT_TIMEOUT; ++i)
-            shown = shown || HasWindow(second);
+            shown = shown || WindowOf(second) != nullptr;
         DWORD secondExit = 0;
         const bool ended = WaitForSingleObject(second, 0) == WAIT_OBJECT_0 && GetExitCodeProcess(second, &secondExit);
-        Print("second window", shown || HasWindow(second) ? L"shown" : L"none");
+        Print("second window", shown || WindowOf(second) != nullptr ? L"shown" : L"none");
         Print("second exit code", ended ? std::to_wstring(secondExit) : L"none");
         Print("in front", main && GetForegroundWindow() == main ? L"first window" : L"other");
         CloseHandle(second);
