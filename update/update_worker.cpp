@@ -17,6 +17,9 @@ namespace {
 constexpr int kAttempts = 3;
 constexpr DWORD kRetryWaitMs = 2000;
 constexpr DWORD kCreateFileWaitMs = 1500;
+// A digest file is one line of under 100 bytes; anything far longer is a wrong file or a
+// server that means harm, and is not read on.
+constexpr DWORD kMaxDigestFileBytes = 64 * 1024;
 
 std::wstring ConnectionFailureText()
 {
@@ -82,7 +85,7 @@ std::string FetchExpectedDigest()
     for (int attempt = 1; attempt <= kAttempts && expected.empty(); ++attempt) {
         digestBytes.clear();
         PostStatus(-1, connecting.c_str());
-        if (HttpsFetch(kDigestPath, nullptr, &digestBytes, nullptr) && DigestFileIsSigned(digestBytes))
+        if (HttpsFetch(kDigestPath, nullptr, &digestBytes, nullptr, kMaxDigestFileBytes) && DigestFileIsSigned(digestBytes))
             expected = ParseExpectedDigest(digestBytes);
         // The wait follows the third failed try too, so the last "connecting" status
         // stays up as long as the earlier ones before the failure box replaces it.

@@ -21,7 +21,7 @@ const std::string kDigest = "0123456789abcdef0123456789abcdef0123456789abcdef012
 const std::string kOtherBytes = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdee";
 
 const std::string kConnecting = "status -1 Conectando con " UPDATER_SERVER_HOST "...";
-const std::string kFetchDigest = "fetch digest buffer";
+const std::string kFetchDigest = "fetch digest buffer max=65536";
 const std::string kFetchSignature = "fetch signature buffer max=1024";
 const std::string kSigned = "signed " + kDigest;
 const std::string kChecking = "status 100 Comprobando la descarga...";
