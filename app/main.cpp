@@ -1,6 +1,7 @@
 // The program's entry: the progress window on this thread, the update on a second one.
 #include "app/progress_window.h"
 #include "config/config.h"
+#include "shared/system_dlls.h"
 #include "update/status_messages.h"
 #include "update/update_worker.h"
 
@@ -32,6 +33,10 @@ void BringRunningUpdateForward()
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
 {
+    // Before anything else: the program's folder is wherever the browser saved it, and
+    // a DLL dropped there must never be taken for one of Windows'.
+    RestrictDllSearch();
+
     // Two updates at once would download over each other's temporary file and fight
     // over the executable's path; the second touches nothing.
     if (!IsOnlyUpdate()) {

@@ -1,6 +1,7 @@
 #include "app/progress_window.h"
 
 #include "config/config.h"
+#include "shared/system_dlls.h"
 #include "update/status_messages.h"
 
 #include <commctrl.h>
@@ -112,10 +113,13 @@ HWND CreateProgressWindow(HINSTANCE instance)
 {
     g_installing = false;
 
-    INITCOMMONCONTROLSEX controls{};
-    controls.dwSize = sizeof(controls);
-    controls.dwICC = ICC_PROGRESS_CLASS;
-    InitCommonControlsEx(&controls);
+    // Without the common controls the window still shows every text; only the bar is missing.
+    if (LoadSystemLibrary("comctl32.dll")) {
+        INITCOMMONCONTROLSEX controls{};
+        controls.dwSize = sizeof(controls);
+        controls.dwICC = ICC_PROGRESS_CLASS;
+        InitCommonControlsEx(&controls);
+    }
 
     WNDCLASSW windowClass{};
     windowClass.style = 0;

@@ -2,6 +2,7 @@
 
 #include "config/config.h"
 #include "shared/scoped_handle.h"
+#include "shared/system_dlls.h"
 #include "update/status_messages.h"
 
 #include <winhttp.h>
@@ -72,6 +73,8 @@ void PostProgress(const wchar_t* label, DWORD received, DWORD total)
 
 bool HttpsFetch(const wchar_t* path, HANDLE file, ByteBuffer* buffer, const wchar_t* label, DWORD maxBytes)
 {
+    if (!LoadSystemLibrary("winhttp.dll"))
+        return false;
     // Declared in the order of opening, so every return closes request, connection and
     // session in that order.
     ScopedInternet session(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,

@@ -1,6 +1,7 @@
 #include "update/digest_check.h"
 
 #include "shared/scoped_handle.h"
+#include "shared/system_dlls.h"
 
 #include <bcrypt.h>
 
@@ -35,6 +36,8 @@ std::string ParseExpectedDigest(const ByteBuffer& bytes)
 
 bool Sha256(HANDLE file, const ByteBuffer* bytes, unsigned char (&digest)[kSha256Bytes])
 {
+    if (!LoadSystemLibrary("bcrypt.dll"))
+        return false;
     ScopedAlgorithm algorithm;
     if (!Succeeded(BCryptOpenAlgorithmProvider(algorithm.out(), BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
         return false;

@@ -2,6 +2,7 @@
 
 #include "update/digest_check.h"
 #include "shared/scoped_handle.h"
+#include "shared/system_dlls.h"
 
 #include <bcrypt.h>
 #include <wincrypt.h>
@@ -67,6 +68,9 @@ bool DecodeSignature(const ByteBuffer& signature, UCHAR (&numbers)[2 * kFieldByt
 bool VerifyPublisherSignature(const ByteBuffer& signedBytes, const ByteBuffer& signature,
                               const unsigned char (&publicKey)[65])
 {
+    // CNG is loaded by the hash below, before the key is imported.
+    if (!LoadSystemLibrary("crypt32.dll"))
+        return false;
     UCHAR numbers[2 * kFieldBytes] = {};
     if (!DecodeSignature(signature, numbers))
         return false;

@@ -82,7 +82,7 @@ class Run:
     def files(self):
         return {path.name: path.read_bytes() for path in self.player.iterdir()}
 
-    def update(self, mode, server, expect_launch=True, script=None):
+    def update(self, mode, server, expect_launch=True, script=None, env=None):
         """Runs the probe in mode against the player's executable. server: "nginx" for the
         static download folder, "scripted" for the test server answering as script (a dict
         in the format of tests/harness/server.py) says and from the folder otherwise, None
@@ -92,7 +92,7 @@ class Run:
             "{WINE}" "{PROBE}" {mode} "{winpath(self.exe)}" >"{out}" 2>"{self.work}/probe.err"
             for _ in $(seq {200 if expect_launch else 10}); do [ -e "{self.record}" ] && break; sleep 0.1; done
         """
-        env = dict(os.environ, LC_ALL="C.UTF-8", UPDATER_TEST_LAUNCH_RECORD=winpath(self.record))
+        env = dict(os.environ, LC_ALL="C.UTF-8", UPDATER_TEST_LAUNCH_RECORD=winpath(self.record), **(env or {}))
         if server:
             server_dir = self.work / "server"
             options = ["--nginx"]
@@ -270,3 +270,29 @@ def test_signed_build_updates_with_the_studios_signature(run):
     paths = request_paths(run)
     assert paths == ["/descargas/launcher_full.sha256", "/descargas/launcher_full.sha256.sig",
                      "/descargas/launcher_full.exe"]
+
+
+# Names a page could drop a DLL under beside the updater in the Downloads folder: the DLLs
+# it calls, and those that Windows' own code loads by name on its behalf.
+PLANTED_NAMES = ["winhttp", "bcrypt", "comctl32", "crypt32", "version", "secur32", "sspicli", "dnsapi",
+                 "iphlpapi", "uxtheme", "dwmapi", "cryptbase", "propsys", "userenv", "profapi"]
+
+
+@pytest.mark.parametrize("updater", [UPDATER, SIGNED_UPDATER], ids=["without-key", "with-key"])
+def test_dlls_planted_beside_the_updater_are_never_loaded(run, updater):
+    shutil.copyfile(updater, run.exe)
+    run.previous = run.exe.read_bytes()
+    if updater == SIGNED_UPDATER:
+        sign_digest_file(run, PUBLISHER_KEY)
+    planted = {f"{name}.dll": (UPDATER.parent / "planted.dll").read_bytes() for name in PLANTED_NAMES}
+    for name, image in planted.items():
+        (run.player / name).write_bytes(image)
+    log = run.work / "planted.log"
+    # Windows looks in a program's own folder first for these names; Wine does so when
+    # told to prefer native DLLs for them.
+    overrides = ",".join(PLANTED_NAMES) + "=n,b;" + os.environ["WINEDLLOVERRIDES"]
+    run.update("run", server="nginx", env={"WINEDLLOVERRIDES": overrides, "UPDATER_PLANTED_LOG": winpath(log)})
+
+    assert not log.exists(), log.read_text(encoding="utf-8")
+    assert run.files() == {"DvOrvanneLauncher.exe": run.package, "DvOrvanneLauncher.exe.old": run.previous, **planted}
+    assert run.launch_record() == f"path={winpath(run.exe)}\ncwd={winpath(run.player)}\nargs=\n"

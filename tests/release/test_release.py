@@ -1,5 +1,5 @@
-"""What ships: the stripped 32-bit GUI program of at most 32 KiB, importing only Windows' own
-DLLs, with no resources, and with the server host it was configured with; the very file the
+"""What ships: the stripped 32-bit GUI program of at most 32 KiB, importing as usual only
+Windows' KnownDLLs and only functions that Windows Vista has, with no resources, and with the server host it was configured with; the very file the
 end-to-end tests ran."""
 import hashlib
 import json
@@ -9,12 +9,18 @@ from pathlib import Path
 
 import pytest
 
+from pe_imports import imports
+
 ROOT = Path(__file__).resolve().parents[2]
 PRODUCT = ROOT / "build" / "i686" / "DvOrvanneLauncher.exe"
 OBJDUMP = "i686-w64-mingw32-objdump"
 DEFAULT_HOST = "descargas.dravokorvanne.example"
-WINDOWS_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll", "shlwapi.dll", "shell32.dll",
-                "winhttp.dll", "bcrypt.dll", "msvcrt.dll"}
+# Windows takes these from System32 whatever lies beside the program (KnownDLLs on Windows
+# 7, 10 and 11 alike); any other DLL is looked for in the program's folder first.
+KNOWN_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "shell32.dll", "shlwapi.dll", "msvcrt.dll"}
+# Delay-loaded, from System32 only, when first called.
+DELAY_LOADED = {"winhttp.dll", "bcrypt.dll", "comctl32.dll", "crypt32.dll"}
+WINDOWS_VERSIONS = ["2000", "2000 SP3", "XP", "XP SP1", "Vista"]
 MAX_SIZE = 32 * 1024
 
 
@@ -35,11 +41,31 @@ def test_is_a_32bit_gui_program():
     assert re.search(r"^Magic\s+010b\s+\(PE32\)", headers, re.M)
 
 
-def test_imports_only_windows_dlls():
-    imported = {name.lower() for name in re.findall(r"DLL Name: (\S+)", objdump("-p"))}
-    assert imported, "no import table found"
-    assert imported <= WINDOWS_DLLS, f"unexpected DLLs: {sorted(imported - WINDOWS_DLLS)}"
-    assert {"winhttp.dll", "bcrypt.dll", "comctl32.dll"} <= imported
+def listed_imports():
+    listed = {}
+    for line in (Path(__file__).parent / "imports.txt").read_text().splitlines():
+        if line.strip() and not line.startswith("#"):
+            dll, function, version = line.split(None, 2)
+            listed[dll, function] = version
+    return listed
+
+
+@pytest.mark.parametrize("build", ["i686", "i686-signed"])
+def test_imports_only_known_dlls_and_functions_that_vista_has(build):
+    path = ROOT / "build" / build / "DvOrvanneLauncher.exe"
+    if not path.exists():
+        pytest.fail(f"{path} is missing: tools/test builds it")
+    static, delayed = imports(path)
+    assert set(static) <= KNOWN_DLLS, f"imported as usual, so looked for beside the program first: {set(static) - KNOWN_DLLS}"
+    expected_delayed = DELAY_LOADED if build == "i686-signed" else DELAY_LOADED - {"crypt32.dll"}
+    assert set(delayed) == expected_delayed
+
+    listed = listed_imports()
+    for dll, functions in [*static.items(), *delayed.items()]:
+        for function in functions:
+            version = listed.get((dll, function))
+            assert version, f"{dll} {function} is not in tests/release/imports.txt: add it with the first Windows that has it"
+            assert WINDOWS_VERSIONS.index(version) <= WINDOWS_VERSIONS.index("Vista"), f"{dll} {function}: {version}"
 
 
 def test_is_at_most_32_kib():
@@ -105,14 +131,14 @@ TEST_PUBLISHER_KEY = ROOT / "build" / "test-publisher" / "publisher.pub.pem"
 
 
 def test_without_a_key_there_is_no_signature_check():
-    assert "crypt32.dll" not in objdump("-p").lower()
+    assert "crypt32.dll" not in imports(PRODUCT)[1]
     assert utf16(SIGNATURE_PATH) not in PRODUCT.read_bytes()
 
 
 def test_with_a_key_the_signature_check_and_the_key_are_built_in():
     if not SIGNED_PRODUCT.exists():
         pytest.fail(f"{SIGNED_PRODUCT} is missing: tools/test builds it")
-    assert "crypt32.dll" in objdump("-p", path=SIGNED_PRODUCT).lower()
+    assert "crypt32.dll" in imports(SIGNED_PRODUCT)[1]
     image = SIGNED_PRODUCT.read_bytes()
     assert utf16(SIGNATURE_PATH) in image
     spki = subprocess.run(["openssl", "pkey", "-pubin", "-in", TEST_PUBLISHER_KEY, "-outform", "DER"],
