@@ -63,15 +63,22 @@ void PostProgress(const wchar_t* label, DWORD received, DWORD total)
     PostStatus(percent, text);
 }
 
+bool SendAndReceive(HINTERNET request)
+{
+    return WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) &&
+           WinHttpReceiveResponse(request, nullptr);
+}
+
 // A proxy that asks who is there (407) gets, once, the logged-on user's own logon where
 // it takes one that Windows gives without asking (NTLM, Negotiate); never a prompt, never
 // a password of ours, and the server never gets it. True when an answer came back to that.
 bool AnswerProxyChallenge(HINTERNET request)
 {
-    DWORD schemes = 0;
-    DWORD first = 0;
-    DWORD target = 0;
-    if (!WinHttpQueryAuthSchemes(request, &schemes, &first, &target) || target != WINHTTP_AUTH_TARGET_PROXY)
+    // Asked only after a 407, which names the proxy as the target; the scheme the proxy
+    // lists first does not matter here.
+    DWORD schemes;
+    DWORD ignored;
+    if (!WinHttpQueryAuthSchemes(request, &schemes, &ignored, &ignored))
         return false;
     // Negotiate where offered, else NTLM, else none (0).
     const DWORD scheme = (schemes & WINHTTP_AUTH_SCHEME_NEGOTIATE) ? WINHTTP_AUTH_SCHEME_NEGOTIATE
@@ -79,8 +86,7 @@ bool AnswerProxyChallenge(HINTERNET request)
     DWORD policy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
     return scheme && WinHttpSetOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, &policy, sizeof policy) &&
            WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr, nullptr, nullptr) &&
-           WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) &&
-           WinHttpReceiveResponse(request, nullptr);
+           SendAndReceive(request);
 }
 
 // The rest of the exchange once a response has come: its status and body.
@@ -168,8 +174,7 @@ bool HttpsFetch(const wchar_t* path, HANDLE file, ByteBuffer* buffer, const wcha
         WinHttpSetOption(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeoutMs,
                          sizeof responseTimeoutMs);
 
-        if (WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) &&
-            WinHttpReceiveResponse(request.get(), nullptr)) {
+        if (SendAndReceive(request.get())) {
             g_answeredProxyCandidate = index;
             return ReceiveBody(request.get(), file, buffer, label, maxBytes);
         }

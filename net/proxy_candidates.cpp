@@ -7,22 +7,27 @@
 
 namespace {
 
-// Fetching a PAC script, or looking for one, must not hold the player up for long: past
-// these the script counts as failed and the ways after it are tried.
-constexpr DWORD kScriptTimeoutMs = 5000;
+// Looking for a PAC script and fetching it take what the network gives them: detection
+// waits on DHCP and DNS, and the download keeps timeouts of its own (Wine's ignore the
+// session's). The fetch waits this long, then goes on with the ways after the script and
+// leaves that thread to end alone.
+constexpr DWORD kScriptWaitMs = 10000;
 
 // Windows 8.1 and later work out the proxy themselves, from the same settings and with
 // their cache of scripts; older ones refuse this access type, and the fetch moves on.
 ProxyCandidates g_candidates = {{{WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, nullptr, nullptr}}, 1};
-bool g_settingsRead = false;
 // What the settings' ways point into, kept for the process.
 WINHTTP_CURRENT_USER_IE_PROXY_CONFIG g_internetOptions;
-WINHTTP_PROXY_INFO g_scriptAnswer;
 WINHTTP_PROXY_INFO g_winhttpDefault;
+// The script's thread writes these; they are read only once it has ended in time.
+WINHTTP_AUTOPROXY_OPTIONS g_scriptOptions;
+WINHTTP_PROXY_INFO g_scriptAnswer;
+bool g_scriptAnswered = false;
 
 const wchar_t* Named(const wchar_t* text) { return text && *text ? text : nullptr; }
 
-bool SameText(const wchar_t* a, const wchar_t* b) { return a == b || (a && b && wcscmp(a, b) == 0); }
+// The ways hold null for "none", never an empty text.
+bool SameText(const wchar_t* a, const wchar_t* b) { return wcscmp(a ? a : L"", b ? b : L"") == 0; }
 
 void Append(ProxyCandidates& list, DWORD accessType, const wchar_t* proxy, const wchar_t* bypass)
 {
@@ -36,28 +41,36 @@ void Append(ProxyCandidates& list, DWORD accessType, const wchar_t* proxy, const
     list.ways[list.count++] = candidate;
 }
 
+DWORD WINAPI RunScript(LPVOID)
+{
+    ScopedInternet resolver(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                                        WINHTTP_NO_PROXY_BYPASS, 0));
+    g_scriptAnswered = resolver.valid() &&
+                       WinHttpGetProxyForUrl(resolver.get(), L"https://" UPDATER_WIDEN(UPDATER_SERVER_HOST) L"/",
+                                             &g_scriptOptions, &g_scriptAnswer);
+    return 0;
+}
+
 void ReadPlayerSettings()
 {
     // A call that fails leaves its record empty, and then only the direct way is added.
     WINHTTP_CURRENT_USER_IE_PROXY_CONFIG& ie = g_internetOptions;
     WinHttpGetIEProxyConfigForCurrentUser(&ie);
 
-    // Each part of the options is looked at only with its flag.
-    WINHTTP_AUTOPROXY_OPTIONS options = {};
-    options.dwFlags = (Named(ie.lpszAutoConfigUrl) ? WINHTTP_AUTOPROXY_CONFIG_URL : 0) |
-                      (ie.fAutoDetect ? WINHTTP_AUTOPROXY_AUTO_DETECT : 0);
-    options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
-    options.lpszAutoConfigUrl = ie.lpszAutoConfigUrl;
+    // Each part of the options is looked at only with its flag; an empty URL fails as a
+    // script that cannot be fetched.
+    g_scriptOptions.dwFlags = (ie.lpszAutoConfigUrl ? WINHTTP_AUTOPROXY_CONFIG_URL : 0) |
+                              (ie.fAutoDetect ? WINHTTP_AUTOPROXY_AUTO_DETECT : 0);
+    g_scriptOptions.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+    g_scriptOptions.lpszAutoConfigUrl = ie.lpszAutoConfigUrl;
     // A script on an intranet server that asks who is there gets the player's logon.
-    options.fAutoLogonIfChallenged = TRUE;
+    g_scriptOptions.fAutoLogonIfChallenged = TRUE;
     bool scriptAnswered = false;
-    if (options.dwFlags) {
-        ScopedInternet resolver(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                                            WINHTTP_NO_PROXY_BYPASS, 0));
-        WinHttpSetTimeouts(resolver.get(), kScriptTimeoutMs, kScriptTimeoutMs, kScriptTimeoutMs, kScriptTimeoutMs);
-        scriptAnswered = resolver.valid() &&
-                         WinHttpGetProxyForUrl(resolver.get(), L"https://" UPDATER_WIDEN(UPDATER_SERVER_HOST) L"/",
-                                               &options, &g_scriptAnswer);
+    if (g_scriptOptions.dwFlags) {
+        // No thread (null) fails the wait as well.
+        HANDLE thread = CreateThread(nullptr, 0, RunScript, nullptr, 0, nullptr);
+        scriptAnswered = WaitForSingleObject(thread, kScriptWaitMs) == WAIT_OBJECT_0 && g_scriptAnswered;
+        CloseHandle(thread);
     }
 
     WinHttpGetDefaultProxyConfiguration(&g_winhttpDefault);
@@ -89,9 +102,8 @@ void AppendSettingCandidates(ProxyCandidates& list, const WINHTTP_CURRENT_USER_I
 
 const ProxyCandidate* ProxyCandidateAt(size_t index)
 {
-    if (index >= g_candidates.count && !g_settingsRead) {
-        g_settingsRead = true;
+    // Reading the settings always adds at least the direct way.
+    if (index >= g_candidates.count && g_candidates.count == 1)
         ReadPlayerSettings();
-    }
     return index < g_candidates.count ? &g_candidates.ways[index] : nullptr;
 }
