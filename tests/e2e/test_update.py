@@ -14,6 +14,7 @@ import shutil
 import struct
 import subprocess
 import tempfile
+import time
 from pathlib import Path
 
 import pytest
@@ -44,6 +45,8 @@ TEST_LAUNCHER = BUILD / "tests" / "replace" / "replace_test_launcher.exe"
 TINYPROXY = "/usr/bin/tinyproxy"
 PROXY = "127.0.0.1:8888"
 PAC_PORT = 8080
+# Takes connections and never answers: a script server that hangs.
+SILENT_PORT = 8081
 INTERNET_OPTIONS_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
 
 
@@ -150,6 +153,9 @@ class Run:
             (self.work / "pac" / "proxy.pac").write_text(pac)
         (self.work / "hosts").write_text(f"127.0.0.1\tlocalhost\n127.0.0.2\t{HOST}\n")
         (self.work / "probe.sh").write_text(probe)
+        (self.work / "silent.py").write_text(
+            f'import socket\ns = socket.create_server(("127.0.0.1", {SILENT_PORT}))\nheld = []\n'
+            'while True:\n    held.append(s.accept())\n')
         version = f'"{WINE}" reg add "HKCU\\Software\\Wine" /v Version /d {windows} /f >/dev/null' if windows else ""
         run = "bash probe.sh" if direct else \
             f"unshare --mount -- sh -c 'mount --bind \"{self.work}/hosts\" /etc/hosts && exec bash probe.sh'"
@@ -157,7 +163,8 @@ class Run:
             set -e
             "{TINYPROXY}" -d -c tinyproxy.conf 2>/dev/null &
             /usr/bin/python3 -m http.server --bind 127.0.0.1 --directory pac {PAC_PORT} 2>pac.log >/dev/null &
-            for port in {PROXY.split(":")[1]} {PAC_PORT}; do
+            /usr/bin/python3 silent.py &
+            for port in {PROXY.split(":")[1]} {PAC_PORT} {SILENT_PORT}; do
                 for _ in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null && break; sleep 0.05; done
             done
             "{WINE}" reg add "{INTERNET_OPTIONS_KEY}" /v DefaultConnectionSettings /t REG_BINARY /d {settings} /f >/dev/null
@@ -338,13 +345,21 @@ PAC = f'function FindProxyForURL(url, host) {{ return "PROXY {PROXY}"; }}\n'
     (dict(settings=internet_options(3, PROXY, "<local>"), direct=False, windows="win7"), True, False),
     (dict(settings=internet_options(5, pac_url=f"http://127.0.0.1:{PAC_PORT}/proxy.pac"), pac=PAC, direct=False),
      True, True),
+    # A script that never comes is given up after a bounded wait (Wine's own download would
+    # wait about 20 s), and the fixed proxy beside it serves.
+    (dict(settings=internet_options(7, PROXY, "<local>", f"http://127.0.0.1:{SILENT_PORT}/proxy.pac"), direct=False),
+     True, False),
     # Wine takes the system's own resolver for a direct connection, which answers first: the
     # broken script is never fetched.
     (dict(settings=internet_options(5, pac_url=f"http://127.0.0.1:{PAC_PORT}/missing.pac")), False, False),
     (dict(settings=internet_options(9)), False, False),
-], ids=["fixed-proxy", "fixed-proxy-windows-7", "pac-script", "pac-script-missing", "detection-finds-nothing"])
+], ids=["fixed-proxy", "fixed-proxy-windows-7", "pac-script", "pac-script-hangs", "pac-script-missing",
+        "detection-finds-nothing"])
 def test_update_takes_the_players_proxy(run, proxy, through_proxy, script_fetched):
+    start = time.monotonic()
     run.update("run", server="nginx", proxy=proxy)
+    # Generous for a loaded machine, yet short of what an unbounded script wait costs.
+    assert time.monotonic() - start < 18
 
     assert run.probe[-3:] == ["window: closed", "exit code: 0", "download left: no"]
     assert run.files() == {"DvOrvanneLauncher.exe": run.package, "DvOrvanneLauncher.exe.old": run.previous}
