@@ -1,6 +1,7 @@
 #include "net/https_fetch.h"
 
 #include "config/config.h"
+#include "net/proxy_candidates.h"
 #include "shared/scoped_handle.h"
 #include "shared/system_dlls.h"
 #include "update/status_messages.h"
@@ -21,12 +22,6 @@ constexpr ULONGLONG kReportIntervalMs = 150;
 constexpr size_t kProgressTextLength = 256;
 constexpr DWORD kTlsUpTo12 =
     WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
-
-struct InternetCloser {
-    static bool Valid(HINTERNET handle) { return handle != nullptr; }
-    static void Close(HINTERNET handle) { WinHttpCloseHandle(handle); }
-};
-using ScopedInternet = ScopedHandle<HINTERNET, InternetCloser>;
 
 // WinHTTP on Windows 7 and 8.0 offers only SSL 3.0 and TLS 1.0 unless asked for more,
 // and no current server accepts those. The newer versions are added to what the session
@@ -69,44 +64,43 @@ void PostProgress(const wchar_t* label, DWORD received, DWORD total)
     PostStatus(percent, text);
 }
 
-}  // namespace
-
-bool HttpsFetch(const wchar_t* path, HANDLE file, ByteBuffer* buffer, const wchar_t* label, DWORD maxBytes)
+bool SendAndReceive(HINTERNET request)
 {
-    if (!LoadSystemLibrary("winhttp.dll"))
-        return false;
-    // Declared in the order of opening, so every return closes request, connection and
-    // session in that order.
-    ScopedInternet session(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                                       WINHTTP_NO_PROXY_BYPASS, 0));
-    if (!session.valid())
-        return false;
-    WinHttpSetTimeouts(session.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs);
-    OfferCurrentTls(session.get());
+    return WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) &&
+           WinHttpReceiveResponse(request, nullptr);
+}
 
-    ScopedInternet connection(WinHttpConnect(session.get(), kServerHost, INTERNET_DEFAULT_HTTPS_PORT, 0));
-    if (!connection.valid())
+// A proxy that asks who is there (407) gets, once, the logged-on user's own logon where
+// it takes one that Windows gives without asking (NTLM, Negotiate); never a prompt, never
+// a password of ours, and the server never gets it. True when an answer came back to that.
+bool AnswerProxyChallenge(HINTERNET request)
+{
+    // Asked only after a 407, which names the proxy as the target; the scheme the proxy
+    // lists first does not matter here.
+    DWORD schemes;
+    DWORD ignored;
+    if (!WinHttpQueryAuthSchemes(request, &schemes, &ignored, &ignored))
         return false;
+    // Negotiate where offered, else NTLM, else none (0).
+    const DWORD scheme = (schemes & WINHTTP_AUTH_SCHEME_NEGOTIATE) ? WINHTTP_AUTH_SCHEME_NEGOTIATE
+                                                                   : schemes & WINHTTP_AUTH_SCHEME_NTLM;
+    DWORD policy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
+    return scheme && WinHttpSetOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, &policy, sizeof policy) &&
+           WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr, nullptr, nullptr) &&
+           SendAndReceive(request);
+}
 
-    ScopedInternet request(WinHttpOpenRequest(connection.get(), L"GET", path, nullptr, WINHTTP_NO_REFERER,
-                                              WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
-    if (!request.valid())
+// The rest of the exchange once a response has come: its status and body.
+bool ReceiveBody(HINTERNET request, HANDLE file, ByteBuffer* buffer, const wchar_t* label, DWORD maxBytes)
+{
+    DWORD status = QueryNumber(request, WINHTTP_QUERY_STATUS_CODE);
+    if (status == HTTP_STATUS_PROXY_AUTH_REQ && AnswerProxyChallenge(request))
+        status = QueryNumber(request, WINHTTP_QUERY_STATUS_CODE);
+    // Anything else (an error page, a redirect that was not followed, a proxy that still
+    // wants credentials) is not the file.
+    if (status != 200)
         return false;
-    // Some WinHTTP implementations wait for the response headers without any limit of
-    // their own; a server that takes the request and never answers must cost no more
-    // than the receive timeout.
-    DWORD responseTimeoutMs = kReceiveTimeoutMs;
-    WinHttpSetOption(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeoutMs,
-                     sizeof responseTimeoutMs);
-
-    if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
-        !WinHttpReceiveResponse(request.get(), nullptr))
-        return false;
-
-    // Anything else (an error page, a redirect that was not followed) is not the file.
-    if (QueryNumber(request.get(), WINHTTP_QUERY_STATUS_CODE) != 200)
-        return false;
-    const DWORD total = QueryNumber(request.get(), WINHTTP_QUERY_CONTENT_LENGTH);
+    const DWORD total = QueryNumber(request, WINHTTP_QUERY_CONTENT_LENGTH);
     if (total > maxBytes)
         return false;
 
@@ -114,7 +108,7 @@ bool HttpsFetch(const wchar_t* path, HANDLE file, ByteBuffer* buffer, const wcha
     DWORD received = 0;
     ULONGLONG lastReport = 0;
     DWORD n = 0;
-    if (!WinHttpReadData(request.get(), chunk.data(), kChunkSize, &n))
+    if (!WinHttpReadData(request, chunk.data(), kChunkSize, &n))
         return false;
 
     while (n != 0) {
@@ -138,10 +132,63 @@ bool HttpsFetch(const wchar_t* path, HANDLE file, ByteBuffer* buffer, const wcha
             PostProgress(label, received, total);
         }
 
-        if (!WinHttpReadData(request.get(), chunk.data(), kChunkSize, &n))
+        if (!WinHttpReadData(request, chunk.data(), kChunkSize, &n))
             return false;
     }
 
     // The platform ends a body cut short as if it were whole; only the count tells.
     return total == 0 || received == total;
+}
+
+}  // namespace
+
+bool HttpsFetch(const wchar_t* path, HANDLE file, ByteBuffer* buffer, const wchar_t* label, DWORD maxBytes)
+{
+    if (!LoadSystemLibrary("winhttp.dll"))
+        return false;
+    // One request; the ways to the server are tried in turn only until one of them brings
+    // an answer, so nothing of a body is ever handled twice.
+    for (size_t index = g_answeredProxyCandidate;; ++index) {
+        const ProxyCandidate* way = ProxyCandidateAt(index);
+        if (!way)
+            return false;
+        // Declared in the order of opening, so every return closes request, connection
+        // and session in that order.
+        ScopedInternet session(WinHttpOpen(kUserAgent, way->accessType, way->proxy, way->bypass, 0));
+        if (!session.valid())
+            continue;
+        WinHttpSetTimeouts(session.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs);
+        OfferCurrentTls(session.get());
+
+        // Through a proxy this is the CONNECT tunnel's far end: TLS and the certificate
+        // check stay between the program and the server.
+        ScopedInternet connection(WinHttpConnect(session.get(), kServerHost, INTERNET_DEFAULT_HTTPS_PORT, 0));
+        if (!connection.valid())
+            return false;
+
+        ScopedInternet request(WinHttpOpenRequest(connection.get(), L"GET", path, nullptr, WINHTTP_NO_REFERER,
+                                                  WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
+        if (!request.valid())
+            return false;
+        // Some WinHTTP implementations wait for the response headers without any limit of
+        // their own; a server that takes the request and never answers must cost no more
+        // than the receive timeout.
+        DWORD responseTimeoutMs = kReceiveTimeoutMs;
+        WinHttpSetOption(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeoutMs,
+                         sizeof responseTimeoutMs);
+
+        if (SendAndReceive(request.get())) {
+            g_answeredProxyCandidate = index;
+            return ReceiveBody(request.get(), file, buffer, label, maxBytes);
+        }
+        // Only a way that led nowhere gives the next one its turn: a name that does not
+        // resolve, a refused or reset connection (a proxy that is down, a network that
+        // lets nothing out directly). Anything else came from the server or stands for it:
+        // a redirect refused, a certificate, a timeout, which is the server's own silence
+        // as often as the way's, and trying again would double the wait the player had.
+        const DWORD error = GetLastError();
+        if (error != ERROR_WINHTTP_NAME_NOT_RESOLVED && error != ERROR_WINHTTP_CANNOT_CONNECT &&
+            error != ERROR_WINHTTP_CONNECTION_ERROR)
+            return false;
+    }
 }

@@ -7,7 +7,8 @@
 
 #include <cstdint>
 
-// GET path on kServerHost (port 443, TLS, the platform's certificate checks). The body
+// GET path on kServerHost (port 443, TLS, the platform's certificate checks), through
+// the player's proxy where they have one (net/proxy_candidates.h). The body
 // is written to file when file is not null and appended to buffer when buffer is not
 // null. With a non-null label, progress statuses ("<label>  <MB so far> / <MB in all>
 // MB") are posted, at most one per 150 ms. Returns true only for status 200 and a body

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 #include <bcrypt.h>
+#include <winhttp.h>
 
 // Closer supplies Valid(handle), which tells a handle from "none", and Close(handle).
 template <typename Handle, typename Closer>
@@ -54,3 +55,11 @@ struct KeyCloser {
     static void Close(BCRYPT_KEY_HANDLE handle) { BCryptDestroyKey(handle); }
 };
 using ScopedKey = ScopedHandle<BCRYPT_KEY_HANDLE, KeyCloser>;
+
+// WinHTTP: the session, connection and request of a fetch, and the session that runs a
+// PAC script.
+struct InternetCloser {
+    static bool Valid(HINTERNET handle) { return handle != nullptr; }
+    static void Close(HINTERNET handle) { WinHttpCloseHandle(handle); }
+};
+using ScopedInternet = ScopedHandle<HINTERNET, InternetCloser>;

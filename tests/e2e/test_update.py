@@ -11,6 +11,7 @@ import json
 import os
 import re
 import shutil
+import struct
 import subprocess
 import tempfile
 from pathlib import Path
@@ -37,6 +38,25 @@ SIGNED_UPDATER = ROOT / "build" / "i686-signed" / "DvOrvanneLauncher.exe"
 PUBLISHER_KEY = ROOT / "build" / "test-publisher" / "publisher.key.pem"
 PROBE = BUILD / "tests" / "e2e" / "window_probe.exe"
 TEST_LAUNCHER = BUILD / "tests" / "replace" / "replace_test_launcher.exe"
+
+
+# A real proxy beside the server, on loopback in the test's own network namespace.
+TINYPROXY = "/usr/bin/tinyproxy"
+PROXY = "127.0.0.1:8888"
+PAC_PORT = 8080
+# Takes connections and never answers: a script server that hangs.
+SILENT_PORT = 8081
+INTERNET_OPTIONS_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
+
+
+def internet_options(flags, proxy="", bypass="", pac_url=""):
+    """The DefaultConnectionSettings value as Internet Options writes it: 0x46, a counter,
+    the flags (1 direct, 2 fixed proxy, 4 PAC script, 8 detection), then the proxy, the
+    bypass list and the script's URL, each as a length and the text."""
+    value = struct.pack("<III", 0x46, 1, flags)
+    for text in (proxy, bypass, pac_url):
+        value += struct.pack("<I", len(text)) + text.encode("ascii")
+    return value.hex()
 
 
 def shipped_host():
@@ -82,16 +102,19 @@ class Run:
     def files(self):
         return {path.name: path.read_bytes() for path in self.player.iterdir()}
 
-    def update(self, mode, server, expect_launch=True, script=None, env=None):
+    def update(self, mode, server, expect_launch=True, script=None, proxy=None, env=None):
         """Runs the probe in mode against the player's executable. server: "nginx" for the
         static download folder, "scripted" for the test server answering as script (a dict
         in the format of tests/harness/server.py) says and from the folder otherwise, None
-        for no server at all."""
+        for no server at all. proxy: with a server, the player's network as with_proxy
+        takes it."""
         out = self.work / "probe.out"
         probe = f"""
             "{WINE}" "{PROBE}" {mode} "{winpath(self.exe)}" >"{out}" 2>"{self.work}/probe.err"
             for _ in $(seq {200 if expect_launch else 10}); do [ -e "{self.record}" ] && break; sleep 0.1; done
         """
+        if proxy:
+            probe = self.with_proxy(probe, **proxy)
         env = dict(os.environ, LC_ALL="C.UTF-8", UPDATER_TEST_LAUNCH_RECORD=winpath(self.record), **(env or {}))
         if server:
             server_dir = self.work / "server"
@@ -114,6 +137,45 @@ class Run:
         self.probe = out.read_text(encoding="utf-8").splitlines()
         if server:
             self.requests = (server_dir / "requests.log").read_text().splitlines()
+
+    def with_proxy(self, probe, settings, pac=None, direct=True, windows=None):
+        """The probe wrapped in a player's network: tinyproxy on PROXY, which reaches the
+        server; a PAC script (pac, served over plain HTTP on PAC_PORT as /proxy.pac; any
+        other path answers 404); Internet Options holding settings (internet_options()); Wine
+        reporting windows when given. Without direct, the server's name leads the updater
+        to an address where nothing listens, so only the proxy reaches the server."""
+        (self.work / "tinyproxy.conf").write_text(
+            f'Port {PROXY.split(":")[1]}\nListen 127.0.0.1\nTimeout 60\nMaxClients 20\nConnectPort 443\n'
+            f'LogLevel Info\nLogFile "{self.work}/proxy.log"\n')
+        (self.work / "pac").mkdir()
+        if pac:
+            (self.work / "pac" / "proxy.pac").write_text(pac)
+        (self.work / "hosts").write_text(f"127.0.0.1\tlocalhost\n127.0.0.2\t{HOST}\n")
+        (self.work / "probe.sh").write_text(probe)
+        (self.work / "silent.py").write_text(
+            f'import socket\ns = socket.create_server(("127.0.0.1", {SILENT_PORT}))\nheld = []\n'
+            'while True:\n    held.append(s.accept())\n')
+        version = f'"{WINE}" reg add "HKCU\\Software\\Wine" /v Version /d {windows} /f >/dev/null' if windows else ""
+        run = "bash probe.sh" if direct else \
+            f"unshare --mount -- sh -c 'mount --bind \"{self.work}/hosts\" /etc/hosts && exec bash probe.sh'"
+        return f"""
+            set -e
+            "{TINYPROXY}" -d -c tinyproxy.conf 2>/dev/null &
+            /usr/bin/python3 -m http.server --bind 127.0.0.1 --directory pac {PAC_PORT} 2>pac.log >/dev/null &
+            /usr/bin/python3 silent.py &
+            for port in {PROXY.split(":")[1]} {PAC_PORT} {SILENT_PORT}; do
+                for _ in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null && break; sleep 0.05; done
+            done
+            "{WINE}" reg add "{INTERNET_OPTIONS_KEY}" /v DefaultConnectionSettings /t REG_BINARY /d {settings} /f >/dev/null
+            {version}
+            {run}
+        """
+
+    def proxy_log(self):
+        return (self.work / "proxy.log").read_text()
+
+    def pac_requests(self):
+        return [line for line in (self.work / "pac.log").read_text().splitlines() if '"GET ' in line]
 
     def launch_record(self):
         return self.record.read_text(encoding="utf-8") if self.record.exists() else None
@@ -296,3 +358,33 @@ def test_dlls_planted_beside_the_updater_are_never_loaded(run, updater):
     assert not log.exists(), log.read_text(encoding="utf-8")
     assert run.files() == {"DvOrvanneLauncher.exe": run.package, "DvOrvanneLauncher.exe.old": run.previous, **planted}
     assert run.launch_record() == f"path={winpath(run.exe)}\ncwd={winpath(run.player)}\nargs=\n"
+
+
+PAC = f'function FindProxyForURL(url, host) {{ return "PROXY {PROXY}"; }}\n'
+
+
+# The player's proxy settings in Internet Options, each row a whole update of the shipped
+# program. "direct": whether the server can be reached without the proxy.
+@pytest.mark.parametrize("proxy, through_proxy, script_fetched", [
+    (dict(settings=internet_options(3, PROXY, "<local>"), direct=False), True, False),
+    (dict(settings=internet_options(3, PROXY, "<local>"), direct=False, windows="win7"), True, False),
+    (dict(settings=internet_options(5, pac_url=f"http://127.0.0.1:{PAC_PORT}/proxy.pac"), pac=PAC, direct=False),
+     True, True),
+    # A script that never comes is given up after a bounded wait (Wine's own download would
+    # wait about 20 s), and the fixed proxy beside it serves.
+    (dict(settings=internet_options(7, PROXY, "<local>", f"http://127.0.0.1:{SILENT_PORT}/proxy.pac"), direct=False),
+     True, False),
+    # Wine takes the system's own resolver for a direct connection, which answers first: the
+    # broken script is never fetched.
+    (dict(settings=internet_options(5, pac_url=f"http://127.0.0.1:{PAC_PORT}/missing.pac")), False, False),
+    (dict(settings=internet_options(9)), False, False),
+], ids=["fixed-proxy", "fixed-proxy-windows-7", "pac-script", "pac-script-hangs", "pac-script-missing",
+        "detection-finds-nothing"])
+def test_update_takes_the_players_proxy(run, proxy, through_proxy, script_fetched):
+    run.update("run", server="nginx", proxy=proxy)
+
+    assert run.probe[-3:] == ["window: closed", "exit code: 0", "download left: no"]
+    assert run.files() == {"DvOrvanneLauncher.exe": run.package, "DvOrvanneLauncher.exe.old": run.previous}
+    assert run.launch_record() == f"path={winpath(run.exe)}\ncwd={winpath(run.player)}\nargs=\n"
+    assert (f"CONNECT {HOST}:443" in run.proxy_log()) == through_proxy, run.proxy_log()
+    assert bool(run.pac_requests()) == script_fetched
