@@ -147,7 +147,7 @@ class Run:
 
         namespace = os.readlink(f"/proc/{child.pid}/ns/net")
         pids = [pid for pid in os.listdir("/proc") if pid.isdigit() and readlink(f"/proc/{pid}/ns/net") == namespace]
-        processes = subprocess.run(["ps", "-o", "pid,ppid,stat,etimes,args", "-p", ",".join(pids)],
+        processes = subprocess.run(["ps", "-o", "pid,ppid,stat,etimes,time,args", "-p", ",".join(pids)],
                                    capture_output=True, text=True).stdout
         threads = []
         for pid in pids:
