@@ -30,6 +30,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -68,13 +69,47 @@ std::wstring TextOf(HWND window)
     return text;
 }
 
+BOOL CALLBACK Collect(HWND window, LPARAM list)
+{
+    reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
+    return TRUE;
+}
+
+// The top-level windows (parent null) or the children of parent, in Z order. Never
+// FindWindowExW with a window to start after: Wine 10's server walks on from that window
+// without checking it is still in the list, and in the instant the updater's closing has
+// unlinked it (while it handles WM_NCDESTROY) that walk never ends, which freezes every
+// program of the prefix. Enumerating starts from the list's head, which is always safe.
+std::vector<HWND> ListWindows(HWND parent)
+{
+    std::vector<HWND> windows;
+    if (parent)
+        EnumChildWindows(parent, Collect, reinterpret_cast<LPARAM>(&windows));
+    else
+        EnumWindows(Collect, reinterpret_cast<LPARAM>(&windows));
+    return windows;
+}
+
+bool IsClass(HWND window, const wchar_t* name)
+{
+    wchar_t className[64] = L"";
+    GetClassNameW(window, className, 64);
+    return lstrcmpiW(className, name) == 0;
+}
+
 // The status label is the second static control, the percentage the third.
 std::wstring State(HWND main)
 {
-    const HWND title = FindWindowExW(main, nullptr, L"Static", nullptr);
-    const HWND status = FindWindowExW(main, title, L"Static", nullptr);
-    const HWND percent = FindWindowExW(main, status, L"Static", nullptr);
-    const HWND bar = FindWindowExW(main, nullptr, PROGRESS_CLASSW, nullptr);
+    std::vector<HWND> statics;
+    HWND bar = nullptr;
+    for (HWND child : ListWindows(main)) {
+        if (IsClass(child, L"Static"))
+            statics.push_back(child);
+        else if (IsClass(child, PROGRESS_CLASSW))
+            bar = child;
+    }
+    const HWND status = statics.size() > 1 ? statics[1] : nullptr;
+    const HWND percent = statics.size() > 2 ? statics[2] : nullptr;
     const bool marquee = (GetWindowLongW(bar, GWL_STYLE) & PBS_MARQUEE) != 0;
     return std::wstring(L"marquee=") + (marquee ? L"1" : L"0") + L" percent=" + TextOf(percent) +
            L" status=" + TextOf(status);
@@ -82,9 +117,8 @@ std::wstring State(HWND main)
 
 HWND FindBox(HWND owner)
 {
-    for (HWND box = FindWindowExW(nullptr, nullptr, L"#32770", nullptr); box;
-         box = FindWindowExW(nullptr, box, L"#32770", nullptr)) {
-        if (GetWindow(box, GW_OWNER) == owner && IsWindowVisible(box))
+    for (HWND box : ListWindows(nullptr)) {
+        if (IsClass(box, L"#32770") && GetWindow(box, GW_OWNER) == owner && IsWindowVisible(box))
             return box;
     }
     return nullptr;
@@ -134,8 +168,9 @@ bool WaitForDesktop()
 // started counts.
 HWND WindowOf(HANDLE process)
 {
-    for (HWND main = FindWindowW(kUpdaterClass, nullptr); main;
-         main = FindWindowExW(nullptr, main, kUpdaterClass, nullptr)) {
+    for (HWND main : ListWindows(nullptr)) {
+        if (!IsClass(main, kUpdaterClass))
+            continue;
         DWORD owner = 0;
         GetWindowThreadProcessId(main, &owner);
         if (owner == GetProcessId(process))
