@@ -11,7 +11,9 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
+import sys
 import tempfile
 import time
 from pathlib import Path
@@ -38,10 +40,10 @@ SIGNED_UPDATER = ROOT / "build" / "i686-signed" / "DvOrvanneLauncher.exe"
 PUBLISHER_KEY = ROOT / "build" / "test-publisher" / "publisher.key.pem"
 PROBE = BUILD / "tests" / "e2e" / "window_probe.exe"
 TEST_LAUNCHER = BUILD / "tests" / "replace" / "replace_test_launcher.exe"
-# A healthy run takes seconds; one that takes this long is stopped, and what it was doing is
-# kept here (the sandbox and the test's folder go with the run).
+# A healthy run takes seconds; one that takes this long is stopped.
 TIMEOUT_S = 240
-KEPT = ROOT / "build" / "e2e-timeouts"
+# What a failed or stopped run saw is kept here: the sandbox and the test's folder go with the run.
+KEPT = ROOT / "build" / "e2e-kept"
 
 
 def shipped_host():
@@ -76,6 +78,7 @@ class Run:
         self.publish(TEST_LAUNCHER.read_bytes() + b"-- full launcher, build 2 --")
         self.probe = []
         self.requests = []
+        self.kept = None
 
     def publish(self, package):
         """What the server serves: the package and its digest file, as tools/publish writes it."""
@@ -124,6 +127,7 @@ class Run:
         try:
             status = child.wait(timeout=TIMEOUT_S)
         except subprocess.TimeoutExpired:
+            # Failed below, outside the handler, so that the message is not buried under the timeout's.
             status = None
         if status is None:
             pytest.fail(self.keep_hung_run(child, env, prefix), pytrace=False)
@@ -132,19 +136,24 @@ class Run:
         if server:
             self.requests = (server_dir / "requests.log").read_text().splitlines()
 
-    def keep_hung_run(self, child, env, prefix):
-        """Keeps what the run was doing when it was stopped, while it still does it: the
-        probe's trace, the server's logs, the processes left in its network namespace (with
-        what each thread waits in) and the windows its Wine server still has. Then ends them
-        all. Returns the failure message, which names the kept folder."""
+    def keep(self):
+        """Copies what the run saw (the probe's output and trace, the server's logs, a few
+        kilobytes) out of the test's folder; returns the copy's folder."""
         test = re.sub(r"[^\w.-]+", "_", os.environ.get("PYTEST_CURRENT_TEST", "test").split(" ")[0].split("::")[-1])
-        kept = KEPT / f"{test}.{time.strftime('%Y%m%d-%H%M%S')}.{os.getpid()}"
-        kept.mkdir(parents=True)
+        self.kept = KEPT / f"{test}.{time.strftime('%Y%m%d-%H%M%S')}.{os.getpid()}"
+        self.kept.mkdir(parents=True)
         for name in ("probe.out", "probe.err", "server/requests.log", "server/nginx-error.log",
                      "server/server.err"):
             if (self.work / name).exists():
-                shutil.copyfile(self.work / name, kept / name.replace("/", "-"))
+                shutil.copyfile(self.work / name, self.kept / name.replace("/", "-"))
+        return self.kept
 
+    def keep_hung_run(self, child, env, prefix):
+        """Keeps what the run was doing when it was stopped, while it still does it: besides
+        what keep() takes, the processes left in its network namespace (with what each thread
+        waits in) and the windows its Wine server still has. Then ends them all. Returns the
+        failure message, which names the kept folder."""
+        kept = self.keep()
         namespace = os.readlink(f"/proc/{child.pid}/ns/net")
         pids = [pid for pid in os.listdir("/proc") if pid.isdigit() and readlink(f"/proc/{pid}/ns/net") == namespace]
         processes = subprocess.run(["ps", "-o", "pid,ppid,stat,etimes,time,args", "-p", ",".join(pids)],
@@ -164,7 +173,10 @@ class Run:
         (kept / "windows.txt").write_text(windows)
 
         for pid in pids:
-            subprocess.run(["kill", "-9", pid], stderr=subprocess.DEVNULL)
+            try:
+                os.kill(int(pid), signal.SIGKILL)
+            except ProcessLookupError:
+                pass
         child.wait()
         tail = read(self.work / "probe.err").splitlines()[-20:]
         return (f"stopped after {TIMEOUT_S} s; kept in {kept}\n-- probe trace (last lines):\n" + "\n".join(tail) +
@@ -197,9 +209,12 @@ def readlink(path):
 
 
 @pytest.fixture
-def run():
+def run(request):
     run = Run()
     yield run
+    report = getattr(request.node, "report_call", None)
+    if report is not None and report.failed and not run.kept:
+        print(f"what the run saw is kept in {run.keep()}", file=sys.stderr)
     shutil.rmtree(run.work, ignore_errors=True)
 
 
