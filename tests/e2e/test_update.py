@@ -118,7 +118,7 @@ class Run:
             # No server: a network namespace of its own where nothing listens, and so a
             # wineserver and prefix of its own too.
             command = ["unshare", "--net", "--", "bash", "-c",
-                       f'ip link set lo up && cp -al "$UPDATER_WINEPREFIX_TEMPLATE" "{prefix}" && '
+                       f'ip link set lo up && "{HARNESS}/copy-prefix" "{prefix}" && '
                        f'export WINEPREFIX="{prefix}" && {{ {probe} }}; '
                        f'"{WINESERVER}" -k; rm -rf "{prefix}"']
         trace.write_text(f"{clock():.2f}: test: starts {command[0]}\n")
