@@ -11,9 +11,12 @@ import json
 import os
 import re
 import shutil
+import signal
 import struct
 import subprocess
+import sys
 import tempfile
+import time
 from pathlib import Path
 
 import pytest
@@ -38,6 +41,10 @@ SIGNED_UPDATER = ROOT / "build" / "i686-signed" / "DvOrvanneLauncher.exe"
 PUBLISHER_KEY = ROOT / "build" / "test-publisher" / "publisher.key.pem"
 PROBE = BUILD / "tests" / "e2e" / "window_probe.exe"
 TEST_LAUNCHER = BUILD / "tests" / "replace" / "replace_test_launcher.exe"
+# A healthy run takes seconds; one that takes this long is stopped.
+TIMEOUT_S = 240
+# What a failed or stopped run saw is kept here: the sandbox and the test's folder go with the run.
+KEPT = ROOT / "build" / "e2e-kept"
 
 
 # A real proxy beside the server, on loopback in the test's own network namespace.
@@ -91,6 +98,7 @@ class Run:
         self.publish(TEST_LAUNCHER.read_bytes() + b"-- full launcher, build 2 --")
         self.probe = []
         self.requests = []
+        self.kept = None
 
     def publish(self, package):
         """What the server serves: the package and its digest file, as tools/publish writes it."""
@@ -109,15 +117,20 @@ class Run:
         for no server at all. proxy: with a server, the player's network as with_proxy
         takes it."""
         out = self.work / "probe.out"
+        # The probe's trace, Wine's errors and the shell's steps, on the clock of Wine's tick count.
+        trace = self.work / "probe.err"
         probe = f"""
-            "{WINE}" "{PROBE}" {mode} "{winpath(self.exe)}" >"{out}" 2>"{self.work}/probe.err"
+            "{WINE}" "{PROBE}" {mode} "{winpath(self.exe)}" >"{out}" 2>>"{trace}"
+            echo "$({CLOCK}): shell: probe ended with $?" >>"{trace}"
             for _ in $(seq {200 if expect_launch else 10}); do [ -e "{self.record}" ] && break; sleep 0.1; done
         """
         if proxy:
             probe = self.with_proxy(probe, **proxy)
-        env = dict(os.environ, LC_ALL="C.UTF-8", UPDATER_TEST_LAUNCH_RECORD=winpath(self.record), **(env or {}))
+        env = dict(os.environ, LC_ALL="C.UTF-8", UPDATER_TEST_LAUNCH_RECORD=winpath(self.record),
+                   WINEDEBUG="+timestamp,+pid,err+all", **(env or {}))
+        server_dir = self.work / "server"
+        prefix = (server_dir if server else self.work) / "prefix"
         if server:
-            server_dir = self.work / "server"
             options = ["--nginx"]
             if server == "scripted":
                 (self.work / "script.json").write_text(json.dumps(script))
@@ -127,13 +140,21 @@ class Run:
         else:
             # No server: a network namespace of its own where nothing listens, and so a
             # wineserver and prefix of its own too.
-            prefix = self.work / "prefix"
             command = ["unshare", "--net", "--", "bash", "-c",
-                       f'ip link set lo up && cp -al "$UPDATER_WINEPREFIX_TEMPLATE" "{prefix}" && '
+                       f'ip link set lo up && "{HARNESS}/copy-prefix" "{prefix}" && '
                        f'export WINEPREFIX="{prefix}" && {{ {probe} }}; '
                        f'"{WINESERVER}" -k; rm -rf "{prefix}"']
+        trace.write_text(f"{clock():.2f}: test: starts {command[0]}\n")
         # Wine must not take the terminal (or whatever pytest was given) as its console.
-        subprocess.run(command, env=env, check=True, timeout=240, stdin=subprocess.DEVNULL, cwd=self.work)
+        child = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL, cwd=self.work)
+        try:
+            status = child.wait(timeout=TIMEOUT_S)
+        except subprocess.TimeoutExpired:
+            # Failed below, outside the handler, so that the message is not buried under the timeout's.
+            status = None
+        if status is None:
+            pytest.fail(self.keep_hung_run(child, env, prefix), pytrace=False)
+        assert status == 0, f"{command[0]} ended with {status}"
         self.probe = out.read_text(encoding="utf-8").splitlines()
         if server:
             self.requests = (server_dir / "requests.log").read_text().splitlines()
@@ -177,14 +198,85 @@ class Run:
     def pac_requests(self):
         return [line for line in (self.work / "pac.log").read_text().splitlines() if '"GET ' in line]
 
+    def keep(self):
+        """Copies what the run saw (the probe's output and trace, the server's logs, a few
+        kilobytes) out of the test's folder; returns the copy's folder."""
+        test = re.sub(r"[^\w.-]+", "_", os.environ.get("PYTEST_CURRENT_TEST", "test").split(" ")[0].split("::")[-1])
+        self.kept = KEPT / f"{test}.{time.strftime('%Y%m%d-%H%M%S')}.{os.getpid()}"
+        self.kept.mkdir(parents=True)
+        for name in ("probe.out", "probe.err", "server/requests.log", "server/nginx-error.log",
+                     "server/server.err"):
+            if (self.work / name).exists():
+                shutil.copyfile(self.work / name, self.kept / name.replace("/", "-"))
+        return self.kept
+
+    def keep_hung_run(self, child, env, prefix):
+        """Keeps what the run was doing when it was stopped, while it still does it: besides
+        what keep() takes, the processes left in its network namespace (with what each thread
+        waits in) and the windows its Wine server still has. Then ends them all. Returns the
+        failure message, which names the kept folder."""
+        kept = self.keep()
+        namespace = os.readlink(f"/proc/{child.pid}/ns/net")
+        pids = [pid for pid in os.listdir("/proc") if pid.isdigit() and readlink(f"/proc/{pid}/ns/net") == namespace]
+        processes = subprocess.run(["ps", "-o", "pid,ppid,stat,etimes,time,args", "-p", ",".join(pids)],
+                                   capture_output=True, text=True).stdout
+        threads = []
+        for pid in pids:
+            for task in sorted(Path(f"/proc/{pid}/task").glob("*")):
+                fields = [read(task / "comm").strip(), read(task / "wchan"), read(task / "syscall").split(" ")[0]]
+                threads.append(f"{pid}/{task.name} {' '.join(fields)}")
+        (kept / "processes.txt").write_text(processes + "\npid/thread name wchan syscall\n" + "\n".join(threads) + "\n")
+        try:
+            windows = subprocess.run(["nsenter", f"--net=/proc/{child.pid}/ns/net", WINE, PROBE, "windows"],
+                                     env=dict(env, WINEPREFIX=str(prefix)), stdin=subprocess.DEVNULL,
+                                     capture_output=True, text=True, timeout=30).stdout
+        except subprocess.TimeoutExpired:
+            windows = "no answer in 30 s\n"
+        (kept / "windows.txt").write_text(windows)
+
+        for pid in pids:
+            try:
+                os.kill(int(pid), signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        child.wait()
+        tail = read(self.work / "probe.err").splitlines()[-20:]
+        return (f"stopped after {TIMEOUT_S} s; kept in {kept}\n-- probe trace (last lines):\n" + "\n".join(tail) +
+                "\n-- processes left:\n" + processes + "-- windows left:\n" + windows)
+
     def launch_record(self):
         return self.record.read_text(encoding="utf-8") if self.record.exists() else None
 
 
+def clock():
+    """Seconds on the clock of Wine's tick count, which its +timestamp and the probe's trace show."""
+    return time.clock_gettime(time.CLOCK_MONOTONIC_RAW)
+
+
+CLOCK = "/usr/bin/python3 -c 'import time; print(f\"{time.clock_gettime(time.CLOCK_MONOTONIC_RAW):.2f}\")'"
+
+
+def read(path):
+    try:
+        return Path(path).read_text(errors="replace")
+    except OSError:
+        return ""
+
+
+def readlink(path):
+    try:
+        return os.readlink(path)
+    except OSError:
+        return None
+
+
 @pytest.fixture
-def run():
+def run(request):
     run = Run()
     yield run
+    report = getattr(request.node, "report_call", None)
+    if report is not None and report.failed and not run.kept:
+        print(f"what the run saw is kept in {run.keep()}", file=sys.stderr)
     shutil.rmtree(run.work, ignore_errors=True)
 
 

@@ -16,15 +16,21 @@
 //                                 second start showed a window of its own, its exit code
 //                                 and whether the first window was then in front, then
 //                                 watches the first as "run" does
+//   window_probe windows          every top-level window of this Wine server: its process,
+//                                 class, visibility and caption, and the state of an
+//                                 updater window (for a test that timed out)
 // Every mode first reports "program: 32-bit|64-bit", how the updater runs (under WoW64 or
 // natively), and ends with "exit code: N" of the updater ("none" when it did not end in
 // time) and "download left: yes|no", whether the temporary directory still holds a
-// download.
+// download. Each line also goes to stderr after the time it was seen (seconds of the
+// tick count, the clock of WINEDEBUG=+timestamp), beside a few steps that stdout leaves out,
+// so a test that hangs can tell where the time went.
 #include <windows.h>
 #include <commctrl.h>
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -41,11 +47,19 @@ std::string Utf8(const std::wstring& text)
     return escaped;
 }
 
+void Trace(const std::string& line)
+{
+    const ULONGLONG now = GetTickCount64();
+    fprintf(stderr, "%llu.%03llu: probe: %s", now / 1000, now % 1000, line.c_str());
+    fflush(stderr);
+}
+
 void Print(const std::string& key, const std::wstring& value)
 {
     const std::string line = key + ": " + Utf8(value) + "\n";
     fwrite(line.data(), 1, line.size(), stdout);
     fflush(stdout);
+    Trace(line);
 }
 
 std::wstring TextOf(HWND window)
@@ -55,13 +69,47 @@ std::wstring TextOf(HWND window)
     return text;
 }
 
+BOOL CALLBACK Collect(HWND window, LPARAM list)
+{
+    reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
+    return TRUE;
+}
+
+// The top-level windows (parent null) or the children of parent, in Z order. Never
+// FindWindowExW with a window to start after: Wine 10's server walks on from that window
+// without checking it is still in the list, and in the instant the updater's closing has
+// unlinked it (while it handles WM_NCDESTROY) that walk never ends, which freezes every
+// program of the prefix. Enumerating starts from the list's head, which is always safe.
+std::vector<HWND> ListWindows(HWND parent)
+{
+    std::vector<HWND> windows;
+    if (parent)
+        EnumChildWindows(parent, Collect, reinterpret_cast<LPARAM>(&windows));
+    else
+        EnumWindows(Collect, reinterpret_cast<LPARAM>(&windows));
+    return windows;
+}
+
+bool IsClass(HWND window, const wchar_t* name)
+{
+    wchar_t className[64] = L"";
+    GetClassNameW(window, className, 64);
+    return lstrcmpiW(className, name) == 0;
+}
+
 // The status label is the second static control, the percentage the third.
 std::wstring State(HWND main)
 {
-    const HWND title = FindWindowExW(main, nullptr, L"Static", nullptr);
-    const HWND status = FindWindowExW(main, title, L"Static", nullptr);
-    const HWND percent = FindWindowExW(main, status, L"Static", nullptr);
-    const HWND bar = FindWindowExW(main, nullptr, PROGRESS_CLASSW, nullptr);
+    std::vector<HWND> statics;
+    HWND bar = nullptr;
+    for (HWND child : ListWindows(main)) {
+        if (IsClass(child, L"Static"))
+            statics.push_back(child);
+        else if (IsClass(child, PROGRESS_CLASSW))
+            bar = child;
+    }
+    const HWND status = statics.size() > 1 ? statics[1] : nullptr;
+    const HWND percent = statics.size() > 2 ? statics[2] : nullptr;
     const bool marquee = (GetWindowLongW(bar, GWL_STYLE) & PBS_MARQUEE) != 0;
     return std::wstring(L"marquee=") + (marquee ? L"1" : L"0") + L" percent=" + TextOf(percent) +
            L" status=" + TextOf(status);
@@ -69,9 +117,8 @@ std::wstring State(HWND main)
 
 HWND FindBox(HWND owner)
 {
-    for (HWND box = FindWindowExW(nullptr, nullptr, L"#32770", nullptr); box;
-         box = FindWindowExW(nullptr, box, L"#32770", nullptr)) {
-        if (GetWindow(box, GW_OWNER) == owner && IsWindowVisible(box))
+    for (HWND box : ListWindows(nullptr)) {
+        if (IsClass(box, L"#32770") && GetWindow(box, GW_OWNER) == owner && IsWindowVisible(box))
             return box;
     }
     return nullptr;
@@ -121,8 +168,9 @@ bool WaitForDesktop()
 // started counts.
 HWND WindowOf(HANDLE process)
 {
-    for (HWND main = FindWindowW(kUpdaterClass, nullptr); main;
-         main = FindWindowExW(nullptr, main, kUpdaterClass, nullptr)) {
+    for (HWND main : ListWindows(nullptr)) {
+        if (!IsClass(main, kUpdaterClass))
+            continue;
         DWORD owner = 0;
         GetWindowThreadProcessId(main, &owner);
         if (owner == GetProcessId(process))
@@ -182,13 +230,33 @@ HANDLE Start(const std::wstring& exe)
     return process.hProcess;
 }
 
+BOOL CALLBACK PrintTopLevel(HWND window, LPARAM)
+{
+    wchar_t className[64] = L"";
+    GetClassNameW(window, className, 64);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    // The process in hexadecimal, as WINEDEBUG=+pid shows it.
+    wchar_t process[16];
+    _snwprintf(process, 16, L"%04lx", owner);
+    std::wstring line = std::wstring(L"pid ") + process + L" class " + className +
+                        (IsWindowVisible(window) ? L" visible" : L" hidden") + L" caption " + TextOf(window);
+    if (lstrcmpW(className, kUpdaterClass) == 0)
+        line += L" state " + State(window);
+    Print("top-level", line);
+    return TRUE;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
     const std::wstring mode = argc > 1 ? argv[1] : L"";
+    if (mode == L"windows" && argc == 2)
+        return EnumWindows(PrintTopLevel, 0) ? 0 : 1;
     if (argc != (mode == L"crash-install" ? 5 : 3)) {
-        fputs("usage: window_probe run|failure|close-guard|twice EXE | crash-install MS TEMPDIR EXE\n", stderr);
+        fputs("usage: window_probe run|failure|close-guard|twice EXE | crash-install MS TEMPDIR EXE | windows\n",
+              stderr);
         return 2;
     }
     const std::wstring exe = argv[argc - 1];
@@ -203,8 +271,10 @@ int wmain(int argc, wchar_t** argv)
         Print("holding", held != INVALID_HANDLE_VALUE ? L"yes" : L"no");
     }
 
+    Trace("waiting for the desktop\n");
     if (!WaitForDesktop())
         Print("desktop", L"none");
+    Trace("starting the updater\n");
     PROCESS_INFORMATION process{};
     process.hProcess = Start(exe);
     if (!process.hProcess) {
@@ -279,6 +349,7 @@ int wmain(int argc, wchar_t** argv)
         Sleep(static_cast<DWORD>(_wtoi(argv[2])));
         Print("terminated", TerminateProcess(process.hProcess, 1) ? L"yes" : L"no");
     }
+    Trace("waiting for the window to go\n");
     if (main)
         Print("window", WaitUntilGone(main, 30000) ? L"closed" : L"still open");
     if (held != INVALID_HANDLE_VALUE)
