@@ -11,10 +11,12 @@ namespace {
 // restricted at all, and in Wine's own delay loads (crypt32 for WinHTTP's certificate
 // checks) even where it can. So these are brought in from System32 before anything asks
 // for them, and a load by name then finds them there. A name this Windows lacks is skipped.
+// The program's own DLLs are not among them: each is loaded from System32 when first
+// needed (LoadSystemLibrary).
 constexpr const char* kLoadedByWindows[] = {
     "version.dll", "secur32.dll", "sspicli.dll", "dnsapi.dll", "iphlpapi.dll", "uxtheme.dll",
     "dwmapi.dll", "cryptbase.dll", "propsys.dll", "userenv.dll", "profapi.dll", "apphelp.dll",
-    "winhttp.dll", "bcrypt.dll", "comctl32.dll", "crypt32.dll",
+    "crypt32.dll",
 };
 
 // Set where LoadLibraryExW can be told to look in System32 alone (Windows 8 and later,
