@@ -33,10 +33,13 @@ __attribute__((constructor(101), no_stack_protector)) void SeedStackGuard()
     GetSystemTimeAsFileTime(&time);
     LARGE_INTEGER counter;
     QueryPerformanceCounter(&counter);
-    uintptr_t seed = time.dwLowDateTime ^ time.dwHighDateTime ^ GetCurrentProcessId() ^
-                     (static_cast<uintptr_t>(GetCurrentThreadId()) << 16) ^ GetTickCount64() ^
-                     static_cast<uintptr_t>(counter.QuadPart) ^ (counter.QuadPart >> 32 << 8) ^
-                     reinterpret_cast<uintptr_t>(&time);
+    // The counter's fast-moving low bits are spread over the whole value; in a 32-bit
+    // program the upper half is folded into the lower.
+    const uint64_t ticks = counter.QuadPart;
+    const uint64_t mixed = (static_cast<uint64_t>(time.dwHighDateTime) << 32 | time.dwLowDateTime) ^ ticks ^
+                           ticks << 24 ^ GetTickCount64() ^ GetCurrentProcessId() ^
+                           static_cast<uint64_t>(GetCurrentThreadId()) << 16 ^ reinterpret_cast<uintptr_t>(&time);
+    const uintptr_t seed = static_cast<uintptr_t>(mixed) ^ static_cast<uintptr_t>(mixed >> 32);
     if (seed != 0)
         __stack_chk_guard = seed;
 }
