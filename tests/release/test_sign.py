@@ -15,6 +15,7 @@ KEY_BUILD = ROOT / "build" / "i686-signed" / "DvOrvanneLauncher.exe"
 TEST_PUBLISHER_KEY = ROOT / "build" / "test-publisher" / "publisher.pub.pem"
 SIGN = ROOT / "tools" / "sign"
 PASSWORD = "correct horse"
+SOFTHSM = "/usr/lib/softhsm/libsofthsm2.so"
 
 
 def openssl(*args, cwd):
@@ -50,8 +51,8 @@ def keys(tmp_path_factory):
     return folder
 
 
-def sign(keys, out, *options, password_env=None, osslsigncode_options=()):
-    env = dict(os.environ)
+def sign(keys, out, *options, password_env=None, osslsigncode_options=(), env=None):
+    env = dict(env or os.environ)
     env.pop("UPDATER_SIGN_PASSWORD", None)
     if password_env is not None:
         env["UPDATER_SIGN_PASSWORD"] = password_env
@@ -108,6 +109,34 @@ def test_sign_takes_the_right_key_and_refuses_a_wrong_one_saying_why(keys, tmp_p
     if message:
         assert message in result.stderr
     if not refused:
+        assert verify(keys, out)[0] == 0
+
+
+@pytest.fixture(scope="module")
+def token(keys):
+    """A software token holding the studio's key, as a hardware one would through its module."""
+    folder = keys / "token"
+    (folder / "objects").mkdir(parents=True)
+    (folder / "softhsm2.conf").write_text(f"directories.tokendir = {folder / 'objects'}\nobjects.backend = file\n")
+    env = dict(os.environ, SOFTHSM2_CONF=str(folder / "softhsm2.conf"))
+    openssl("pkcs8", "-topk8", "-nocrypt", "-in", "studio.key", "-out", "token/key.p8", cwd=keys)
+    for command in [["--init-token", "--free", "--label", "studio", "--so-pin", "5678"],
+                    ["--import", "token/key.p8", "--token", "studio", "--label", "codesign", "--id", "01"]]:
+        subprocess.run(["softhsm2-util", *command, "--pin", "1234"], cwd=keys, env=env, check=True, capture_output=True)
+    (folder / "pin").write_text("1234\n")
+    return env
+
+
+@pytest.mark.parametrize("cert, message", [("studio.pem", None), ("ec.pem", "consistency of a private key")],
+                         ids=["its-certificate", "another-certificate"])
+def test_sign_with_a_key_on_a_token(keys, token, tmp_path, cert, message):
+    out = tmp_path / "signed.exe"
+    result = sign(keys, out, "--pkcs11-module", SOFTHSM, "--key", "pkcs11:token=studio;object=codesign;type=private",
+                  "--cert", cert, "--password-file", "token/pin", env=token)
+    if message:
+        assert result.returncode != 0 and message in result.stderr and not out.exists()
+    else:
+        assert result.returncode == 0, result.stderr
         assert verify(keys, out)[0] == 0
 
 
