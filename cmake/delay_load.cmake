@@ -33,9 +33,11 @@ function(updater_delay_load target)
     set(dir ${CMAKE_CURRENT_BINARY_DIR}/delay-load)
     file(MAKE_DIRECTORY ${dir})
     file(WRITE ${dir}/${dll}.def "${def}")
-    execute_process(COMMAND ${CMAKE_DLLTOOL} ${kill_at} --input-def ${dir}/${dll}.def --dllname ${dll}.dll
-                            --output-delaylib ${dir}/lib${dll}_delay.a
-                    COMMAND_ERROR_IS_FATAL ANY)
+    # dlltool names the library's members and symbols after the output path as given:
+    # a relative one keeps the build folder out of them.
+    execute_process(COMMAND ${CMAKE_DLLTOOL} ${kill_at} --input-def ${dll}.def --dllname ${dll}.dll
+                            --output-delaylib lib${dll}_delay.a
+                    WORKING_DIRECTORY ${dir} COMMAND_ERROR_IS_FATAL ANY)
     target_link_libraries(${target} PRIVATE ${dir}/lib${dll}_delay.a)
   endforeach()
 endfunction()

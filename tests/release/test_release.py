@@ -7,6 +7,7 @@ import re
 import subprocess
 from pathlib import Path
 
+import pefile
 import pytest
 
 from pe_imports import imports
@@ -169,3 +170,53 @@ def test_refuses_a_publisher_key_that_is_not_a_p256_public_key(tmp_path, make_ke
                             cwd=ROOT, capture_output=True, text=True)
     assert result.returncode != 0
     assert message in " ".join(result.stderr.split())
+
+
+HARDENED = ["IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE", "IMAGE_DLLCHARACTERISTICS_NX_COMPAT",
+            "IMAGE_DLLCHARACTERISTICS_NO_SEH", "IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE"]
+
+
+@pytest.mark.parametrize("build, flags", [
+    ("i686", HARDENED), ("i686-signed", HARDENED),
+    ("x64", HARDENED + ["IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA"]),
+])
+def test_header_is_hardened_for_vista_and_has_no_build_time(build, flags):
+    path = ROOT / "build" / build / "DvOrvanneLauncher.exe"
+    if not path.exists():
+        pytest.fail(f"{path} is missing: tools/test builds it")
+    pe = pefile.PE(str(path), fast_load=True)
+    header = pe.OPTIONAL_HEADER
+    set_flags = {name for name, value in pefile.dll_characteristics if isinstance(name, str)
+                 and header.DllCharacteristics & value}
+    assert set_flags == set(flags)
+    assert (header.MajorSubsystemVersion, header.MinorSubsystemVersion) == (6, 0)
+    assert (header.MajorOperatingSystemVersion, header.MinorOperatingSystemVersion) == (6, 0)
+    assert pe.FILE_HEADER.TimeDateStamp == 0
+    assert header.CheckSum == pe.generate_checksum()
+
+
+def disassembly():
+    return objdump("-d", "--no-show-raw-insn")
+
+
+def test_no_code_sets_up_a_structured_exception_handler():
+    # NO_SEH is true only while no code of the file pushes a handler frame onto the
+    # thread's chain at fs:0 (fs:0x18, the thread block's own address, is no frame).
+    frames = re.findall(r"^.*%fs:0x0\b.*$", disassembly(), re.M)
+    assert frames == []
+
+
+def linked_address(symbol):
+    text = (PRODUCT.parent / "DvOrvanneLauncher.map").read_text()
+    return int(re.search(rf"^\s+0x([0-9a-f]+)\s+{symbol}$", text, re.M).group(1), 16)
+
+
+def test_functions_with_arrays_check_a_guard_seeded_at_start():
+    guard, fail = linked_address("__stack_chk_guard"), linked_address("__stack_chk_fail")
+    lines = disassembly().splitlines()
+    failing = [i for i, line in enumerate(lines) if re.search(rf"\scall\s+(0x)?{fail:x}\b", line)]
+    # Each call of the failure follows the comparison of the frame's copy with the guard.
+    checked = [i for i in failing if any(re.search(rf"\ssub\s+0x{guard:x},", line) for line in lines[i - 4:i])]
+    assert len(failing) >= 10 and checked == failing
+    # The guard the file holds is overwritten at start, with a value of this run.
+    assert any(re.search(rf"\smov\s+%e[a-d]x,0x{guard:x}$", line) for line in lines)
