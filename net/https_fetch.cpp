@@ -20,6 +20,10 @@ constexpr DWORD kReceiveTimeoutMs = 60000;
 constexpr DWORD kChunkSize = 65536;
 constexpr ULONGLONG kReportIntervalMs = 150;
 constexpr size_t kProgressTextLength = 256;
+// A request is sent at most this often when WinHTTP asks for it again.
+constexpr int kSends = 3;
+// WINHTTP_AUTOLOGON_SECURITY_LEVEL_PROXY_ONLY of newer SDK headers.
+constexpr DWORD kAutologonProxyOnly = 3;
 constexpr DWORD kTlsUpTo12 =
     WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
 
@@ -64,15 +68,42 @@ void PostProgress(const wchar_t* label, DWORD received, DWORD total)
     PostStatus(percent, text);
 }
 
+// Sends the request until a response comes, as often as WinHTTP asks for it again
+// (ERROR_WINHTTP_RESEND_REQUEST, in the midst of an exchange of logons), but no more
+// than kSends times in all. Fails with the last error.
 bool SendAndReceive(HINTERNET request)
 {
-    return WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) &&
-           WinHttpReceiveResponse(request, nullptr);
+    for (int sends = kSends; sends; --sends) {
+        if (WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) &&
+            WinHttpReceiveResponse(request, nullptr))
+            return true;
+        if (GetLastError() != ERROR_WINHTTP_RESEND_REQUEST)
+            return false;
+    }
+    return false;
+}
+
+// What the request's status callback saw of the way being tried.
+struct WayProgress {
+    bool proxy;      // the way goes through a proxy
+    bool connected;  // a connection was made, to the server or to the proxy
+};
+WayProgress g_way;
+
+// A name other than the server's being looked up is the proxy's: the system's own
+// resolver does not say beforehand whether it chose one. A request being sent means a
+// connection too: one kept from an earlier request brings no notice of connecting.
+void CALLBACK NoteWayProgress(HINTERNET, DWORD_PTR, DWORD status, LPVOID information, DWORD)
+{
+    if (status & (WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER | WINHTTP_CALLBACK_STATUS_SENDING_REQUEST))
+        g_way.connected = true;
+    if (status == WINHTTP_CALLBACK_STATUS_RESOLVING_NAME && wcscmp(static_cast<wchar_t*>(information), kServerHost))
+        g_way.proxy = true;
 }
 
 // A proxy that asks who is there (407) gets, once, the logged-on user's own logon where
 // it takes one that Windows gives without asking (NTLM, Negotiate); never a prompt, never
-// a password of ours, and the server never gets it. True when an answer came back to that.
+// a password of ours. True when an answer came back to that.
 bool AnswerProxyChallenge(HINTERNET request)
 {
     // Asked only after a 407, which names the proxy as the target; the scheme the proxy
@@ -84,9 +115,14 @@ bool AnswerProxyChallenge(HINTERNET request)
     // Negotiate where offered, else NTLM, else none (0).
     const DWORD scheme = (schemes & WINHTTP_AUTH_SCHEME_NEGOTIATE) ? WINHTTP_AUTH_SCHEME_NEGOTIATE
                                                                    : schemes & WINHTTP_AUTH_SCHEME_NTLM;
-    DWORD policy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
-    return scheme && WinHttpSetOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, &policy, sizeof policy) &&
-           WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr, nullptr, nullptr) &&
+    // The policy holds for the whole request, which goes on through the tunnel to the
+    // server, and the server (or whoever stands in its place) may ask for a logon too:
+    // the proxy alone may have it. A system that does not know "proxy only" refuses it
+    // and keeps the default, MEDIUM, which gives the logon only to servers on the
+    // bypass list, and a request the proxy carries is not for one of those.
+    DWORD policy = kAutologonProxyOnly;
+    WinHttpSetOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, &policy, sizeof policy);
+    return scheme && WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr, nullptr, nullptr) &&
            SendAndReceive(request);
 }
 
@@ -97,7 +133,7 @@ bool ReceiveBody(HINTERNET request, HANDLE file, ByteBuffer* buffer, const wchar
     if (status == HTTP_STATUS_PROXY_AUTH_REQ && AnswerProxyChallenge(request))
         status = QueryNumber(request, WINHTTP_QUERY_STATUS_CODE);
     // Anything else (an error page, a redirect that was not followed, a proxy that still
-    // wants credentials) is not the file.
+    // wants credentials, a server asking for a logon, which never gets one) is not the file.
     if (status != 200)
         return false;
     const DWORD total = QueryNumber(request, WINHTTP_QUERY_CONTENT_LENGTH);
@@ -177,18 +213,27 @@ bool HttpsFetch(const wchar_t* path, HANDLE file, ByteBuffer* buffer, const wcha
         WinHttpSetOption(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeoutMs,
                          sizeof responseTimeoutMs);
 
+        g_way = {way->accessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY, false};
+        WinHttpSetStatusCallback(request.get(), NoteWayProgress,
+                                 WINHTTP_CALLBACK_FLAG_RESOLVE_NAME | WINHTTP_CALLBACK_FLAG_CONNECT_TO_SERVER |
+                                     WINHTTP_CALLBACK_FLAG_SEND_REQUEST,
+                                 0);
+
         if (SendAndReceive(request.get())) {
             g_answeredProxyCandidate = index;
             return ReceiveBody(request.get(), file, buffer, label, maxBytes);
         }
         // Only a way that led nowhere gives the next one its turn: a name that does not
         // resolve, a refused or reset connection (a proxy that is down, a network that
-        // lets nothing out directly). Anything else came from the server or stands for it:
-        // a redirect refused, a certificate, a timeout, which is the server's own silence
-        // as often as the way's, and trying again would double the wait the player had.
+        // lets nothing out directly), a proxy that never took the connection (a firewall
+        // that drops it, a proxy on another network). Anything else came from the server
+        // or stands for it: a redirect refused, a certificate, a timeout once connected or
+        // without a proxy, which is the server's own silence as often as the way's, and
+        // trying again would double the wait the player had.
         const DWORD error = GetLastError();
         if (error != ERROR_WINHTTP_NAME_NOT_RESOLVED && error != ERROR_WINHTTP_CANNOT_CONNECT &&
-            error != ERROR_WINHTTP_CONNECTION_ERROR)
+            error != ERROR_WINHTTP_CONNECTION_ERROR &&
+            !(error == ERROR_WINHTTP_TIMEOUT && g_way.proxy && !g_way.connected))
             return false;
     }
 }

@@ -19,7 +19,8 @@ ProxyCandidates g_candidates = {{{WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, nullptr, 
 // What the settings' ways point into, kept for the process.
 WINHTTP_CURRENT_USER_IE_PROXY_CONFIG g_internetOptions;
 WINHTTP_PROXY_INFO g_winhttpDefault;
-// The script's thread writes these; they are read only once it has ended in time.
+// The script's thread writes these; they are read only once it has ended in time. Both
+// of its runs (the second with the player's logon) share the one wait.
 WINHTTP_AUTOPROXY_OPTIONS g_scriptOptions;
 WINHTTP_PROXY_INFO g_scriptAnswer;
 bool g_scriptAnswered = false;
@@ -41,13 +42,27 @@ void Append(ProxyCandidates& list, DWORD accessType, const wchar_t* proxy, const
     list.ways[list.count++] = candidate;
 }
 
+bool GetScriptAnswer(HINTERNET resolver)
+{
+    return WinHttpGetProxyForUrl(resolver, L"https://" UPDATER_WIDEN(UPDATER_SERVER_HOST) L"/", &g_scriptOptions,
+                                 &g_scriptAnswer);
+}
+
 DWORD WINAPI RunScript(LPVOID)
 {
     ScopedInternet resolver(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
                                         WINHTTP_NO_PROXY_BYPASS, 0));
-    g_scriptAnswered = resolver.valid() &&
-                       WinHttpGetProxyForUrl(resolver.get(), L"https://" UPDATER_WIDEN(UPDATER_SERVER_HOST) L"/",
-                                             &g_scriptOptions, &g_scriptAnswer);
+    if (!resolver.valid())
+        return 0;
+    // The script's server is first asked without the player's logon: detection takes
+    // whatever server the local network names, on a café's network anyone's. Only the
+    // script the player's settings name gets it, and only once its server asked for it.
+    g_scriptAnswered = GetScriptAnswer(resolver.get());
+    if (!g_scriptAnswered && GetLastError() == ERROR_WINHTTP_LOGIN_FAILURE && g_scriptOptions.lpszAutoConfigUrl) {
+        g_scriptOptions.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
+        g_scriptOptions.fAutoLogonIfChallenged = TRUE;
+        g_scriptAnswered = GetScriptAnswer(resolver.get());
+    }
     return 0;
 }
 
@@ -63,8 +78,6 @@ void ReadPlayerSettings()
                               (ie.fAutoDetect ? WINHTTP_AUTOPROXY_AUTO_DETECT : 0);
     g_scriptOptions.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
     g_scriptOptions.lpszAutoConfigUrl = ie.lpszAutoConfigUrl;
-    // A script on an intranet server that asks who is there gets the player's logon.
-    g_scriptOptions.fAutoLogonIfChallenged = TRUE;
     bool scriptAnswered = false;
     if (g_scriptOptions.dwFlags) {
         // No thread (null) fails the wait as well.

@@ -64,7 +64,11 @@ PROXY = "127.0.0.1:8888"
 PAC_PORT = 8080
 # Takes connections and never answers: a script server that hangs.
 SILENT_PORT = 8081
+# Takes no connection at all: its queue is full, so the kernel drops every attempt, as a
+# firewall does for a proxy that is not there.
+DEAD_PROXY = "127.0.0.1:8082"
 INTERNET_OPTIONS_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
+WINHTTP_SETTINGS_KEY = INTERNET_OPTIONS_KEY.replace("HKCU", "HKLM")
 
 
 def internet_options(flags, proxy="", bypass="", pac_url=""):
@@ -75,6 +79,12 @@ def internet_options(flags, proxy="", bypass="", pac_url=""):
     for text in (proxy, bypass, pac_url):
         value += struct.pack("<I", len(text)) + text.encode("ascii")
     return value.hex()
+
+
+def winhttp_setting(proxy):
+    """The WinHttpSettings value as `netsh winhttp set proxy` writes it: 0x18, 0, the flags
+    (2 proxy), then the proxy and the bypass list, each as a length and the text."""
+    return (struct.pack("<IIII", 0x18, 0, 2, len(proxy)) + proxy.encode("ascii") + struct.pack("<I", 0)).hex()
 
 
 def shipped_host():
@@ -171,12 +181,13 @@ class Run:
         if server:
             self.requests = (server_dir / "requests.log").read_text().splitlines()
 
-    def with_proxy(self, probe, settings, pac=None, direct=True, windows=None):
+    def with_proxy(self, probe, settings, pac=None, direct=True, windows=None, winhttp=None):
         """The probe wrapped in a player's network: tinyproxy on PROXY, which reaches the
         server; a PAC script (pac, served over plain HTTP on PAC_PORT as /proxy.pac; any
         other path answers 404); Internet Options holding settings (internet_options()); Wine
-        reporting windows when given. Without direct, the server's name leads the updater
-        to an address where nothing listens, so only the proxy reaches the server."""
+        reporting windows when given; WinHTTP's own setting naming the proxy winhttp when
+        given. Without direct, the server's name leads the updater to an address where
+        nothing listens, so only the proxy reaches the server."""
         (self.work / "tinyproxy.conf").write_text(
             f'Port {PROXY.split(":")[1]}\nListen 127.0.0.1\nTimeout 60\nMaxClients 20\nConnectPort 443\n'
             f'LogLevel Info\nLogFile "{self.work}/proxy.log"\n')
@@ -188,7 +199,15 @@ class Run:
         (self.work / "silent.py").write_text(
             f'import socket\ns = socket.create_server(("127.0.0.1", {SILENT_PORT}))\nheld = []\n'
             'while True:\n    held.append(s.accept())\n')
+        (self.work / "dead.py").write_text(
+            f'import pathlib, socket, time\nhost, port = "{DEAD_PROXY}".split(":")\ns = socket.socket()\n'
+            's.bind((host, int(port)))\ns.listen(0)\nfull = socket.create_connection((host, int(port)))\n'
+            'pathlib.Path("dead.ready").touch()\ntime.sleep(3600)\n')
         version = f'"{WINE}" reg add "HKCU\\Software\\Wine" /v Version /d {windows} /f >/dev/null' if windows else ""
+        # In both views of the machine's registry: a 32-bit program may read the other one.
+        winhttp = "".join(f'"{WINE}" reg add "{WINHTTP_SETTINGS_KEY}" /v WinHttpSettings /t REG_BINARY '
+                          f'/d {winhttp_setting(winhttp)} /reg:{bits} /f >/dev/null\n'
+                          for bits in (32, 64)) if winhttp else ""
         run = "bash probe.sh" if direct else \
             f"unshare --mount -- sh -c 'mount --bind \"{self.work}/hosts\" /etc/hosts && exec bash probe.sh'"
         return f"""
@@ -196,11 +215,14 @@ class Run:
             "{TINYPROXY}" -d -c tinyproxy.conf 2>/dev/null &
             /usr/bin/python3 -m http.server --bind 127.0.0.1 --directory pac {PAC_PORT} 2>pac.log >/dev/null &
             /usr/bin/python3 silent.py &
+            /usr/bin/python3 dead.py &
             for port in {PROXY.split(":")[1]} {PAC_PORT} {SILENT_PORT}; do
                 for _ in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null && break; sleep 0.05; done
             done
+            for _ in $(seq 100); do [ -e dead.ready ] && break; sleep 0.05; done
             "{WINE}" reg add "{INTERNET_OPTIONS_KEY}" /v DefaultConnectionSettings /t REG_BINARY /d {settings} /f >/dev/null
             {version}
+            {winhttp}
             {run}
         """
 
@@ -499,8 +521,11 @@ PAC = f'function FindProxyForURL(url, host) {{ return "PROXY {PROXY}"; }}\n'
     # broken script is never fetched.
     (dict(settings=internet_options(5, pac_url=f"http://127.0.0.1:{PAC_PORT}/missing.pac")), False, False),
     (dict(settings=internet_options(9)), False, False),
+    # A fixed proxy that never takes the connection gives way, after the connect timeout,
+    # to WinHTTP's own setting.
+    (dict(settings=internet_options(3, DEAD_PROXY, "<local>"), winhttp=PROXY, direct=False), True, False),
 ], ids=["fixed-proxy", "fixed-proxy-windows-7", "pac-script", "pac-script-hangs", "pac-script-missing",
-        "detection-finds-nothing"])
+        "detection-finds-nothing", "dead-proxy-then-winhttp-setting"])
 def test_update_takes_the_players_proxy(run, proxy, through_proxy, script_fetched):
     run.update("run", server="nginx", proxy=proxy)
 
