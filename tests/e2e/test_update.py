@@ -1,5 +1,6 @@
 """The whole update under Wine, as a player meets it: the shipped 32-bit program, the very
-file of build/i686, in a player folder, a download server on 127.0.0.1:443 under the
+file of build/i686 (the 64-bit build of the same sources where the machine cannot run
+32-bit programs), in a player folder, a download server on 127.0.0.1:443 under the
 server's host name (or none at all), and a probe that starts the program and watches its
 window from outside.
 
@@ -33,11 +34,21 @@ HARNESS = ROOT / "tests" / "harness"
 WINE = os.environ["UPDATER_WINE"]
 WINESERVER = os.environ["UPDATER_WINESERVER"]
 HOST = os.environ["UPDATER_SERVER_HOST"]
-UPDATER = ROOT / "build" / "i686" / "DvOrvanneLauncher.exe"
+# The shipped file, where this machine's Wine can run 32-bit programs at all. On a kernel
+# without IA-32 emulation it cannot (every 32-bit program dies at its start), and the tests
+# then run the 64-bit build of the same sources instead, and say so; the record below tells
+# the release checks which file ran.
+RUNS_32_BIT = subprocess.run([str(HARNESS / "runs-32-bit")], stdin=subprocess.DEVNULL).returncode == 0
+WIDTH = "32-bit" if RUNS_32_BIT else "64-bit"
+PROGRAM_BUILD, SIGNED_BUILD = ("i686", "i686-signed") if RUNS_32_BIT else ("x64", "x64-signed")
+if not RUNS_32_BIT:
+    print("\nTHE SHIPPED 32-BIT FILE CANNOT RUN ON THIS MACHINE: these tests run build/x64's program, "
+          "the 64-bit build of the same sources", file=sys.stderr)
+UPDATER = ROOT / "build" / PROGRAM_BUILD / "DvOrvanneLauncher.exe"
 # What the release checks compare with build/i686, so a run against any other file shows.
 RAN_RECORD = ROOT / "build" / "i686" / "e2e-ran.json"
 # A build with the studio's key (tools/test makes the test key pair and builds it).
-SIGNED_UPDATER = ROOT / "build" / "i686-signed" / "DvOrvanneLauncher.exe"
+SIGNED_UPDATER = ROOT / "build" / SIGNED_BUILD / "DvOrvanneLauncher.exe"
 PUBLISHER_KEY = ROOT / "build" / "test-publisher" / "publisher.key.pem"
 PROBE = BUILD / "tests" / "e2e" / "window_probe.exe"
 TEST_LAUNCHER = BUILD / "tests" / "replace" / "replace_test_launcher.exe"
@@ -90,7 +101,8 @@ class Run:
         self.exe = self.player / "DvOrvanneLauncher.exe"
         shutil.copyfile(UPDATER, self.exe)
         self.previous = self.exe.read_bytes()
-        RAN_RECORD.write_text(json.dumps({"file": str(UPDATER), "sha256": hashlib.sha256(self.previous).hexdigest()}))
+        RAN_RECORD.write_text(json.dumps({"file": str(UPDATER), "sha256": hashlib.sha256(self.previous).hexdigest(),
+                                          "runs_32_bit": RUNS_32_BIT}))
         self.record = self.work / "launch record.txt"
         # The test launcher stands in for the full launcher; the tail tells the builds apart.
         self.www = self.work / "www"
@@ -283,7 +295,7 @@ def run(request):
 def test_update_puts_the_new_launcher_in_place_and_starts_it(run):
     run.update("run", server="nginx")
 
-    assert run.probe[:2] == ["program: 32-bit", "window: shown"]
+    assert run.probe[:2] == [f"program: {WIDTH}", "window: shown"]
     assert run.probe[-3:] == ["window: closed", "exit code: 0", "download left: no"]
     assert run.files() == {"DvOrvanneLauncher.exe": run.package, "DvOrvanneLauncher.exe.old": run.previous}
     assert run.launch_record() == f"path={winpath(run.exe)}\ncwd={winpath(run.player)}\nargs=\n"
@@ -314,7 +326,7 @@ def test_close_request_while_installing_is_declined_and_the_update_ends(run):
     run.update("close-guard", server="nginx")
 
     installing = "state: marquee=0 percent=100% status=Instalando..."
-    assert run.probe[:3] == ["holding: yes", "program: 32-bit", "window: shown"]
+    assert run.probe[:3] == ["holding: yes", f"program: {WIDTH}", "window: shown"]
     assert installing in run.probe
     after = run.probe[run.probe.index(installing) + 1:]
     assert after[:4] == [
@@ -358,7 +370,7 @@ def test_a_second_start_brings_the_running_update_forward_and_touches_nothing(ru
     run.update("twice", server="scripted", script={"/descargas/launcher_full.sha256": [digest]})
 
     assert run.probe[:5] == [
-        "program: 32-bit", "window: shown", "second window: none", "second exit code: 0", "in front: first window"
+        f"program: {WIDTH}", "window: shown", "second window: none", "second exit code: 0", "in front: first window"
     ]
     assert run.probe[-3:] == ["window: closed", "exit code: 0", "download left: no"]
     assert run.files() == {"DvOrvanneLauncher.exe": run.package, "DvOrvanneLauncher.exe.old": run.previous}
