@@ -148,8 +148,9 @@ HMODULE LoadSystemLibrary(const char* name)
         return nullptr;
     UINT end = length;
     path[end++] = L'\\';
-    // ".dll" is added here rather than left to LoadLibraryExW, which fails to add it to a
-    // full path with a dot in a folder's name.
+    // ".dll" is added here rather than left to LoadLibraryExW: for a full path its
+    // documentation promises nothing, and older Windows fail to add it where a folder's
+    // name has a dot (KB324468).
     bool extension = false;
     for (const char* c = name;; ++c) {
         if (!*c) {
