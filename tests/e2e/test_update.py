@@ -477,14 +477,22 @@ def test_signed_build_updates_with_the_studios_signature(run):
                      "/descargas/launcher_full.exe"]
 
 
-# Names a page could drop a DLL under beside the updater in the Downloads folder: the DLLs
-# it calls, and those that Windows' own code loads by name on its behalf.
-PLANTED_NAMES = ["winhttp", "bcrypt", "comctl32", "crypt32", "version", "secur32", "sspicli", "dnsapi",
-                 "iphlpapi", "uxtheme", "dwmapi", "cryptbase", "propsys", "userenv", "profapi"]
+# Names a page could drop a DLL under beside the updater in the Downloads folder: every one
+# that the updater loads from System32 at entry, its own DLLs among them.
+PLANTED_NAMES = re.findall(r'"\+?(\w+)\\0"', (ROOT / "shared" / "system_dlls.cpp").read_text())
 
 
-@pytest.mark.parametrize("updater", [UPDATER, SIGNED_UPDATER], ids=["without-key", "with-key"])
-def test_dlls_planted_beside_the_updater_are_never_loaded(run, updater):
+# proxy: the player's network, as Run.with_proxy takes it. With Wine reporting Vista the DLL
+# search cannot be restricted, so only what the updater loads at entry keeps the folder out.
+@pytest.mark.parametrize("updater, proxy, works", [
+    (UPDATER, None, True),
+    (SIGNED_UPDATER, None, True),
+    (UPDATER, dict(settings=internet_options(1), windows="vista"), True),
+    (SIGNED_UPDATER, dict(settings=internet_options(1), windows="vista"), True),
+    # Detection runs, nothing reaches the server, and the failure box shows.
+    (UPDATER, dict(settings=internet_options(9), direct=False, windows="vista"), False),
+], ids=["without-key", "with-key", "vista-without-key", "vista-with-key", "vista-detection-and-failure"])
+def test_dlls_planted_beside_the_updater_are_never_loaded(run, updater, proxy, works):
     shutil.copyfile(updater, run.exe)
     run.previous = run.exe.read_bytes()
     if updater == SIGNED_UPDATER:
@@ -496,11 +504,19 @@ def test_dlls_planted_beside_the_updater_are_never_loaded(run, updater):
     # Windows looks in a program's own folder first for these names; Wine does so when
     # told to prefer native DLLs for them.
     overrides = ",".join(PLANTED_NAMES) + "=n,b;" + os.environ["WINEDLLOVERRIDES"]
-    run.update("run", server="nginx", env={"WINEDLLOVERRIDES": overrides, "UPDATER_PLANTED_LOG": winpath(log)})
+    run.update("run" if works else "failure", server="nginx", expect_launch=works, proxy=proxy,
+               env={"WINEDLLOVERRIDES": overrides, "UPDATER_PLANTED_LOG": winpath(log)})
 
     assert not log.exists(), log.read_text(encoding="utf-8")
-    assert run.files() == {"DvOrvanneLauncher.exe": run.package, "DvOrvanneLauncher.exe.old": run.previous, **planted}
-    assert run.launch_record() == f"path={winpath(run.exe)}\ncwd={winpath(run.player)}\nargs=\n"
+    if works:
+        assert run.files() == {"DvOrvanneLauncher.exe": run.package, "DvOrvanneLauncher.exe.old": run.previous,
+                               **planted}
+        assert run.launch_record() == f"path={winpath(run.exe)}\ncwd={winpath(run.player)}\nargs=\n"
+    else:
+        box = run.probe.index("box caption: Dravok Orvanne - actualización")
+        assert run.probe[box + 1].startswith(f"box text: No se pudo conectar con {HOST}.")
+        assert run.files() == {"DvOrvanneLauncher.exe": run.previous, **planted}
+        assert run.launch_record() is None
 
 
 PAC = f'function FindProxyForURL(url, host) {{ return "PROXY {PROXY}"; }}\n'

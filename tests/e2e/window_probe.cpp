@@ -179,12 +179,14 @@ HWND WindowOf(HANDLE process)
     return nullptr;
 }
 
+// Looks every 10 ms, so that the trace's time of "window: shown" is good to that much
+// (tools/bench-window measures with it).
 HWND WaitForWindow(HANDLE process)
 {
-    for (int i = 0; i < 600; ++i) {
+    for (int i = 0; i < 3000; ++i) {
         if (const HWND main = WindowOf(process))
             return main;
-        if (WaitForSingleObject(process, 50) == WAIT_OBJECT_0)
+        if (WaitForSingleObject(process, 10) == WAIT_OBJECT_0)
             return nullptr;
     }
     return nullptr;
