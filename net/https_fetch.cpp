@@ -115,6 +115,8 @@ bool AnswerProxyChallenge(HINTERNET request)
     // Negotiate where offered, else NTLM, else none (0).
     const DWORD scheme = (schemes & WINHTTP_AUTH_SCHEME_NEGOTIATE) ? WINHTTP_AUTH_SCHEME_NEGOTIATE
                                                                    : schemes & WINHTTP_AUTH_SCHEME_NTLM;
+    if (!scheme)
+        return false;
     // The policy holds for the whole request, which goes on through the tunnel to the
     // server, and the server (or whoever stands in its place) may ask for a logon too:
     // the proxy alone may have it. A system that does not know "proxy only" refuses it
@@ -122,7 +124,7 @@ bool AnswerProxyChallenge(HINTERNET request)
     // bypass list, and a request the proxy carries is not for one of those.
     DWORD policy = kAutologonProxyOnly;
     WinHttpSetOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, &policy, sizeof policy);
-    return scheme && WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr, nullptr, nullptr) &&
+    return WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr, nullptr, nullptr) &&
            SendAndReceive(request);
 }
 

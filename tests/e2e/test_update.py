@@ -314,7 +314,18 @@ def run(request):
     shutil.rmtree(run.work, ignore_errors=True)
 
 
-def test_update_puts_the_new_launcher_in_place_and_starts_it(run):
+# code_signed: the program as a studio ships it, signed by tools/test through tools/sign.
+@pytest.mark.parametrize("code_signed", [False, True], ids=["shipped", "code-signed"])
+def test_update_puts_the_new_launcher_in_place_and_starts_it(run, code_signed):
+    if code_signed:
+        signed = UPDATER.with_name("DvOrvanneLauncher.codesigned.exe")
+        if not signed.exists():
+            pytest.fail(f"{signed} is missing: tools/test makes it")
+        shutil.copyfile(signed, run.exe)
+        run.previous = run.exe.read_bytes()
+        header = struct.unpack_from("<I", run.previous, 0x3C)[0]
+        directories = header + 24 + (96 if WIDTH == "32-bit" else 112)
+        assert struct.unpack_from("<II", run.previous, directories + 4 * 8)[1] > 0, "no signature in the file"
     run.update("run", server="nginx")
 
     assert run.probe[:2] == [f"program: {WIDTH}", "window: shown"]
@@ -323,23 +334,6 @@ def test_update_puts_the_new_launcher_in_place_and_starts_it(run):
     assert run.launch_record() == f"path={winpath(run.exe)}\ncwd={winpath(run.player)}\nargs=\n"
     paths = [line for line in run.requests if '"path"' in line]
     assert len(paths) == 2 and "/descargas/launcher_full.sha256" in paths[0] and "launcher_full.exe" in paths[1]
-
-
-def test_code_signed_program_updates_like_the_unsigned_one(run):
-    # tools/test signs the program with tools/sign, as a studio ships it.
-    signed = UPDATER.with_name("DvOrvanneLauncher.codesigned.exe")
-    if not signed.exists():
-        pytest.fail(f"{signed} is missing: tools/test makes it")
-    shutil.copyfile(signed, run.exe)
-    run.previous = run.exe.read_bytes()
-    header = struct.unpack_from("<I", run.previous, 0x3C)[0]
-    directories = header + 24 + (96 if WIDTH == "32-bit" else 112)
-    assert struct.unpack_from("<II", run.previous, directories + 4 * 8)[1] > 0, "no signature in the file"
-    run.update("run", server="nginx")
-
-    assert run.probe[-3:] == ["window: closed", "exit code: 0", "download left: no"]
-    assert run.files() == {"DvOrvanneLauncher.exe": run.package, "DvOrvanneLauncher.exe.old": run.previous}
-    assert run.launch_record() == f"path={winpath(run.exe)}\ncwd={winpath(run.player)}\nargs=\n"
 
 
 def test_no_server_shows_the_connection_failure_and_changes_nothing(run):
