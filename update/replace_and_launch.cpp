@@ -80,14 +80,14 @@ const wchar_t* ReturnStagedDownload(const std::wstring& stagedPath, const wchar_
 
 }  // namespace
 
-void ReplaceAndLaunch(const wchar_t* exePath, const wchar_t* exeDir, const wchar_t* tempPath)
+bool ReplaceAndLaunch(const wchar_t* exePath, const wchar_t* exeDir, const wchar_t* tempPath)
 {
     // From here on the window must not close: a close between the rename and the
     // install would leave nothing at exePath, and the player's shortcut would fail.
     // No answer means the window is already gone and the process is ending under us;
     // starting to move files now could be cut off halfway.
     if (!SendMessageW(g_hwndMain, WM_UPDATER_INSTALLING, 0, 0))
-        return;
+        return true;
 
     PostStatus(100, L"Instalando...");
     const std::wstring oldPath = CompanionPath(exePath, kOldSuffix);
@@ -116,6 +116,19 @@ void ReplaceAndLaunch(const wchar_t* exePath, const wchar_t* exeDir, const wchar
         DeleteFileW(stagedPath.c_str());
     }
 
-    ShellExecuteW(nullptr, L"open", target, nullptr, exeDir, SW_SHOWNORMAL);
+    // Without NO_UI the shell shows a failure in a box of its own, on this thread, behind
+    // the always-on-top window that still refuses to close. NOASYNC: this process ends
+    // right after, and the start must not be left to a thread of the shell's that ends
+    // with it.
+    SHELLEXECUTEINFOW start{};
+    start.cbSize = sizeof start;
+    start.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
+    start.lpVerb = L"open";
+    start.lpFile = target;
+    start.lpDirectory = exeDir;
+    start.nShow = SW_SHOWNORMAL;
+    if (!ShellExecuteExW(&start))
+        return false;
     PostMessageW(g_hwndMain, WM_UPDATER_DONE, 1, 0);
+    return true;
 }

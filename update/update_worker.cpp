@@ -3,6 +3,7 @@
 #include "config/config.h"
 #include "net/https_fetch.h"
 #include "update/digest_check.h"
+#include "update/launcher_check.h"
 #include "update/replace_and_launch.h"
 #include "update/signature_check.h"
 #include "update/status_messages.h"
@@ -96,7 +97,9 @@ std::string FetchExpectedDigest()
 }
 
 // Up to three tries at downloading the package into tempPath and verifying it against
-// expected. True when tempPath holds a verified download.
+// expected. True when tempPath holds a verified download that this Windows can start:
+// the digest proves only that the file is the one published, and a file put in the
+// executable's place that cannot start would leave the player without any launcher.
 bool DownloadVerifiedPackage(const std::wstring& tempPath, const std::string& expected)
 {
     for (int attempt = 1; attempt <= kAttempts; ++attempt) {
@@ -116,7 +119,7 @@ bool DownloadVerifiedPackage(const std::wstring& tempPath, const std::string& ex
 
         if (downloaded) {
             PostStatus(100, L"Comprobando la descarga...");
-            if (Sha256FileHex(tempPath.c_str()) == expected)
+            if (Sha256FileHex(tempPath.c_str()) == expected && IsStartableProgram(tempPath.c_str()))
                 return true;
         }
 
@@ -153,6 +156,10 @@ DWORD WINAPI UpdateThreadProc(LPVOID)
         return 0;
     }
 
-    ReplaceAndLaunch(exePath, exeDir, tempPath.c_str());
+    // A launcher that was put in place but could not be started (a scanner took it, a
+    // policy refuses it) stays where it is, since the next start may well succeed; the
+    // player is told where to get it meanwhile.
+    if (!ReplaceAndLaunch(exePath, exeDir, tempPath.c_str()))
+        PostFailure(DownloadFailureText().c_str());
     return 0;
 }

@@ -6,6 +6,8 @@
 
 #include "config/config.h"
 #include "net/https_fetch.h"
+#include "update/launcher_check.h"
+#include "update/replace_and_launch.h"
 #include "update/status_messages.h"
 #include "update/update_worker.h"
 
@@ -84,12 +86,19 @@ std::string Sha256FileHex(const wchar_t* path)
     return hex;
 }
 
-void ReplaceAndLaunch(const wchar_t*, const wchar_t*, const wchar_t* tempPath)
+// The packages here are no programs; what Windows can start is not what these tests are about.
+bool IsStartableProgram(const wchar_t*)
+{
+    return true;
+}
+
+bool ReplaceAndLaunch(const wchar_t*, const wchar_t*, const wchar_t* tempPath)
 {
     DrainMessages();
     g_events.push_back("replace");
     g_replacedDownload = ReadWhole(tempPath).value_or("");
     PostMessageW(g_hwndMain, WM_UPDATER_DONE, 1, 0);
+    return true;
 }
 
 namespace {

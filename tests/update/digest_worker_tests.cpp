@@ -4,6 +4,7 @@
 #include "net/https_fetch.h"
 #include "tests/support/test_support.h"
 #include "tests/update/worker_seams.h"
+#include "update/launcher_check.h"
 #include "update/replace_and_launch.h"
 #include "update/status_messages.h"
 #include "update/update_worker.h"
@@ -62,10 +63,17 @@ bool HttpsFetch(const wchar_t* path, HANDLE file, ByteBuffer* buffer, const wcha
     return true;
 }
 
-void ReplaceAndLaunch(const wchar_t*, const wchar_t*, const wchar_t* tempPath)
+// The packages here are no programs; what Windows can start is not what these tests are about.
+bool IsStartableProgram(const wchar_t*)
+{
+    return true;
+}
+
+bool ReplaceAndLaunch(const wchar_t*, const wchar_t*, const wchar_t* tempPath)
 {
     g_events.push_back("replace " + ReadWhole(tempPath).value_or("(missing)"));
     PostMessageW(g_hwndMain, WM_UPDATER_DONE, 1, 0);
+    return true;
 }
 
 void WINAPI SeamSleep(DWORD milliseconds) { g_events.push_back("sleep " + std::to_string(milliseconds)); }

@@ -4,6 +4,7 @@
 #include "config/config.h"
 #include "net/https_fetch.h"
 #include "update/digest_check.h"
+#include "update/launcher_check.h"
 #include "update/replace_and_launch.h"
 #include "update/signature_check.h"
 #include "update/status_messages.h"
@@ -22,6 +23,8 @@ std::deque<FetchReply> packageReplies;
 std::deque<FetchReply> signatureReplies;
 std::wstring moduleFileName;
 int mallocSizeMismatches = 0;
+bool notAProgram = false;
+bool launchFails = false;
 
 void Reset()
 {
@@ -31,6 +34,8 @@ void Reset()
     signatureReplies.clear();
     moduleFileName.clear();
     mallocSizeMismatches = 0;
+    notAProgram = false;
+    launchFails = false;
 }
 
 // The receiver's side of the message contract: a text is a malloc'd copy of exactly
@@ -143,12 +148,21 @@ std::string Sha256FileHex(const wchar_t* path)
     return content;
 }
 
-void ReplaceAndLaunch(const wchar_t* exePath, const wchar_t* exeDir, const wchar_t* tempPath)
+// Contract only: the test decides.
+bool IsStartableProgram(const wchar_t*)
+{
+    return !notAProgram;
+}
+
+bool ReplaceAndLaunch(const wchar_t* exePath, const wchar_t* exeDir, const wchar_t* tempPath)
 {
     DrainMessages();
     events.push_back("replace " + Utf8(exePath) + "|" + Utf8(exeDir) + "|" + Utf8(tempPath) +
                      (FileExists(tempPath) ? " (download present)" : " (download missing)"));
+    if (launchFails)
+        return false;
     PostMessageW(g_hwndMain, WM_UPDATER_DONE, 1, 0);
+    return true;
 }
 
 void WINAPI SeamSleep(DWORD milliseconds)

@@ -21,6 +21,8 @@ extern std::deque<FetchReply> packageReplies;
 extern std::deque<FetchReply> signatureReplies;
 extern std::wstring moduleFileName;            // empty: the real one
 extern int mallocSizeMismatches;               // texts that were not malloc'd copies
+extern bool notAProgram;                       // every download is no program for this Windows
+extern bool launchFails;                       // the replacement cannot start the launcher
 
 void Reset();
 // Moves the messages posted to the window so far into the log, freeing their texts.

@@ -107,7 +107,7 @@ struct Scenario {
     const char* name;
     std::deque<FetchReply> digestReplies;
     std::deque<FetchReply> packageReplies;
-    enum { kNone, kDownloadBlocked, kStaleDownload } setup;
+    enum { kNone, kDownloadBlocked, kStaleDownload, kNotAProgram, kLaunchFails } setup;
     Events (*expected)(const Events& replaced);
     std::deque<FetchReply> signatureReplies = {};
 };
@@ -159,6 +159,20 @@ const Scenario kScenarios[] = {
     {"StaleDownloadIsOverwrittenWhole", {{true, kDigest}}, {{true, kDigest}}, Scenario::kStaleDownload,
      [](const Events& replaced) {
          return Events{kConnecting, kFetchDigest, "parse", FetchPackage(1), kChecking, "hash"} + replaced;
+     }},
+    {"VerifiedDownloadThatCannotStartCountsAsFailedTry", {{true, kDigest}},
+     {{true, kDigest}, {true, kDigest}, {true, kDigest}}, Scenario::kNotAProgram,
+     [](const Events&) {
+         Events events{kConnecting, kFetchDigest, "parse"};
+         for (int attempt = 1; attempt <= 3; ++attempt)
+             events = events + Events{FetchPackage(attempt), kChecking, "hash", "sleep 2000"};
+         return events + Events{kDownloadFailure};
+     }},
+    {"LauncherThatWindowsWillNotStartEndsInTheDownloadFailure", {{true, kDigest}}, {{true, kDigest}},
+     Scenario::kLaunchFails,
+     [](const Events& replaced) {
+         return Events{kConnecting, kFetchDigest, "parse", FetchPackage(1), kChecking, "hash", replaced[0],
+                       kDownloadFailure};
      }},
 };
 
@@ -217,6 +231,8 @@ TEST_P(WorkerScenario, RunsTheUpdateAsExpected)
         WriteFile(stale, old.data(), static_cast<DWORD>(old.size()), &written, nullptr);
         CloseHandle(stale);
     }
+    doubles::notAProgram = scenario.setup == Scenario::kNotAProgram;
+    doubles::launchFails = scenario.setup == Scenario::kLaunchFails;
 
     EXPECT_EQ(Run(), scenario.expected(Replaced()));
 }
