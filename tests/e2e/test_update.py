@@ -8,6 +8,7 @@ Runs inside tools/in-sandbox --wow64 (tools/test does that), whose Wine runs 32-
 Each test has its own network namespace and Wine prefix, so the tests can run side by side.
 """
 import hashlib
+import io
 import json
 import os
 import re
@@ -18,6 +19,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import zipfile
 from pathlib import Path
 
 import pytest
@@ -346,6 +348,7 @@ def test_no_server_shows_the_connection_failure_and_changes_nothing(run):
         "box caption: Dravok Orvanne - actualización",
         f"box text: No se pudo conectar con {HOST}.\\nRevisa tu conexión o antivirus y vuelve a abrir "
         "el launcher para reintentar.",
+        "box in front: yes",
         "window while the box is open: present",
         "window: closed",
         "exit code: 0",
@@ -409,6 +412,58 @@ def test_a_second_start_brings_the_running_update_forward_and_touches_nothing(ru
     assert run.files() == {"DvOrvanneLauncher.exe": run.package, "DvOrvanneLauncher.exe.old": run.previous}
     assert run.launch_record() == f"path={winpath(run.exe)}\ncwd={winpath(run.player)}\nargs=\n"
     assert len([line for line in run.requests if '"path"' in line]) == 2
+
+
+def image_for_another_processor():
+    """The test launcher as if built for ARM64: the machine field of its header changed."""
+    image = bytearray(TEST_LAUNCHER.read_bytes())
+    struct.pack_into("<H", image, struct.unpack_from("<I", image, 0x3C)[0] + 4, 0xAA64)
+    return bytes(image)
+
+
+def zip_archive():
+    folder = io.BytesIO()
+    with zipfile.ZipFile(folder, "w") as archive:
+        archive.writestr("DvOrvanneLauncher.exe", TEST_LAUNCHER.read_bytes())
+    return folder.getvalue()
+
+
+DOWNLOAD_FAILURE = ("box text: No se pudo descargar el launcher nuevo.\\nRevisa tu conexión o antivirus y vuelve a "
+                    f"abrir el launcher para reintentar.\\nSi sigue fallando, descárgalo en {HOST}")
+
+
+# What a studio may publish by mistake under the launcher's name, with its correct digest:
+# none of it is a program this Windows can start, so none of it takes the updater's place.
+@pytest.mark.parametrize("package", [
+    zip_archive,
+    image_for_another_processor,
+    lambda: (UPDATER.parent / "planted.dll").read_bytes(),
+], ids=["archive", "arm64-program", "dll"])
+def test_a_download_this_windows_cannot_start_is_never_put_in_place(run, package):
+    run.publish(package())
+    before = run.files()
+    run.update("failure", server="nginx", expect_launch=False)
+
+    box = run.probe.index("box caption: Dravok Orvanne - actualización")
+    assert run.probe[box + 1:box + 3] == [DOWNLOAD_FAILURE, "box in front: yes"]
+    assert run.probe[-3:] == ["window: closed", "exit code: 0", "download left: no"]
+    assert request_paths(run) == ["/descargas/launcher_full.sha256"] + ["/descargas/launcher_full.exe"] * 3
+    assert run.files() == before
+    assert run.launch_record() is None
+
+
+def test_a_launcher_that_cannot_be_started_ends_in_the_failure_box_in_front(run):
+    # Whole headers and nothing after them: the updater takes it for a program, but
+    # Windows cannot map it, as when a scanner has emptied the file or a policy refuses it.
+    run.publish(TEST_LAUNCHER.read_bytes()[:1024])
+    run.update("failure", server="nginx", expect_launch=False)
+
+    box = run.probe.index("box caption: Dravok Orvanne - actualización")
+    assert run.probe[box + 1:] == [DOWNLOAD_FAILURE, "box in front: yes", "window while the box is open: present",
+                                   "window: closed", "exit code: 0", "download left: no"]
+    # The swap stands: the next start from the shortcut may well succeed.
+    assert run.files() == {"DvOrvanneLauncher.exe": run.package, "DvOrvanneLauncher.exe.old": run.previous}
+    assert run.launch_record() is None
 
 
 def request_paths(run):

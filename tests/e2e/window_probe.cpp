@@ -2,8 +2,9 @@
 // end-to-end tests. Prints what it saw as "key: value" lines in UTF-8 (a line feed
 // inside a text is written as \n):
 //   window_probe run EXE          every distinct state of the window until it closes
-//   window_probe failure EXE      the states until the failure box appears, the box,
-//                                 then OK pressed and the window closing
+//   window_probe failure EXE      the states until the failure box appears, the box and
+//                                 whether it is in front of the window, then OK pressed
+//                                 and the window closing
 //   window_probe close-guard EXE  holds EXE open the way a scanner does (no delete
 //                                 sharing), so the rename has to wait; once the window
 //                                 shows "Instalando..." asks it to close as the title-bar
@@ -141,6 +142,19 @@ void ReportBox(HWND box)
     EnumChildWindows(box, FirstStaticText, reinterpret_cast<LPARAM>(&text));
     Print("box caption", TextOf(box));
     Print("box text", text);
+}
+
+// Whether the box stands above the updater's window, where the player sees it: before it
+// in the Z order of the top-level windows.
+bool InFront(HWND box, HWND main)
+{
+    for (HWND window : ListWindows(nullptr)) {
+        if (window == box)
+            return true;
+        if (window == main)
+            return false;
+    }
+    return false;
 }
 
 void Press(HWND box, int button)
@@ -313,6 +327,7 @@ int wmain(int argc, wchar_t** argv)
         Watch(main, 120000, [&](HWND window, const std::wstring&) { return (box = FindBox(window)) != nullptr; });
         if (box) {
             ReportBox(box);
+            Print("box in front", InFront(box, main) ? L"yes" : L"no");
             Sleep(300);
             Print("window while the box is open", IsWindow(main) ? L"present" : L"gone");
             Press(box, IDOK);
