@@ -3,6 +3,7 @@
 #include <delayimp.h>
 
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -86,6 +87,37 @@ bool IsVista()
     return GetVersionExW(&version) && version.dwMajorVersion == 6 && version.dwMinorVersion == 0;
 }
 
+// The named DLL of System32 by its full path (see LoadSystemLibrary).
+HMODULE LoadFromSystem32(const char* name)
+{
+    wchar_t path[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return nullptr;
+    UINT end = length;
+    path[end++] = L'\\';
+    // ".dll" is added here rather than left to LoadLibraryExW: for a full path its
+    // documentation promises nothing, and older Windows fail to add it where a folder's
+    // name has a dot (KB324468).
+    bool extension = false;
+    for (const char* c = name;; ++c) {
+        if (!*c) {
+            if (extension)
+                break;
+            c = ".dll";
+        }
+        extension = extension || *c == '.';
+        if (end + 1 >= MAX_PATH)
+            return nullptr;
+        path[end++] = static_cast<unsigned char>(*c);
+    }
+    path[end] = L'\0';
+    // What the DLL imports in turn is looked up in System32 alone where the system can
+    // be told so; elsewhere the altered search order starts at the DLL's own folder,
+    // System32, instead of the program's.
+    return LoadLibraryExW(path, nullptr, g_searchSystem32 ? LOAD_LIBRARY_SEARCH_SYSTEM32 : LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
 }  // namespace
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;
@@ -134,7 +166,7 @@ void RestrictDllSearch()
     for (const char* name = kLoadedByWindows; *name;) {
         const bool everywhere = *name == '+';
         if (everywhere || !restricted)
-            LoadSystemLibrary(name + everywhere);
+            LoadFromSystem32(name + everywhere);
         while (*name++) {
         }
     }
@@ -142,30 +174,15 @@ void RestrictDllSearch()
 
 HMODULE LoadSystemLibrary(const char* name)
 {
-    wchar_t path[MAX_PATH];
-    const UINT length = GetSystemDirectoryW(path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH)
-        return nullptr;
-    UINT end = length;
-    path[end++] = L'\\';
-    // ".dll" is added here rather than left to LoadLibraryExW: for a full path its
-    // documentation promises nothing, and older Windows fail to add it where a folder's
-    // name has a dot (KB324468).
-    bool extension = false;
-    for (const char* c = name;; ++c) {
-        if (!*c) {
-            if (extension)
-                break;
-            c = ".dll";
-        }
-        extension = extension || *c == '.';
-        if (end + 1 >= MAX_PATH)
-            return nullptr;
-        path[end++] = static_cast<unsigned char>(*c);
-    }
-    path[end] = L'\0';
-    // What the DLL imports in turn is looked up in System32 alone where the system can
-    // be told so; elsewhere the altered search order starts at the DLL's own folder,
-    // System32, instead of the program's.
-    return LoadLibraryExW(path, nullptr, g_searchSystem32 ? LOAD_LIBRARY_SEARCH_SYSTEM32 : LOAD_WITH_ALTERED_SEARCH_PATH);
+    // Windows keeps the common controls of version 6, which the program's manifest asks
+    // for, in its side-by-side store, and gives them only to a load by name: a name
+    // without a path is redirected there by the process's activation context before any
+    // folder is searched, and before the DLLs already loaded are looked at ("Dynamic-link
+    // library search order"; LoadLibraryEx, whose LOAD_LIBRARY_SEARCH_* flags only choose
+    // the folders searched after that). System32's copy by its path is version 5.82,
+    // whatever the manifest says. Where the search cannot be restricted, System32's copy
+    // loaded at entry stays beside version 6, and would answer the name before any folder.
+    if (strncmp(name, "comctl32.dll", sizeof "comctl32.dll") == 0)
+        return LoadLibraryExW(L"comctl32.dll", nullptr, g_searchSystem32 ? LOAD_LIBRARY_SEARCH_SYSTEM32 : 0);
+    return LoadFromSystem32(name);
 }

@@ -13,7 +13,10 @@ void RestrictDllSearch();
 
 // The named DLL of System32 (a bare file name such as "winhttp.dll"; ".dll" is added to
 // a name without an extension), loaded by its full path, with its own dependencies
-// looked up from there. Null when it cannot be had; calling into a delay-loaded DLL after
+// looked up from there; "comctl32.dll" is the exception, loaded by name so that the
+// program's manifest gives it version 6 from Windows' side-by-side store (a name the
+// manifest redirects is never looked for in the program's folder). Null when it cannot
+// be had; calling into a delay-loaded DLL after
 // that would end the process, so every operation that needs one asks here first and
 // fails as a whole instead.
 HMODULE LoadSystemLibrary(const char* name);

@@ -1,7 +1,10 @@
 // Starts the updater the way a player does and watches its window from outside, for the
 // end-to-end tests. Prints what it saw as "key: value" lines in UTF-8 (a line feed
 // inside a text is written as \n):
-//   window_probe run EXE          every distinct state of the window until it closes
+//   window_probe run EXE          which comctl32 the updater has loaded once its window
+//                                 shows ("comctl32: winsxs" for Windows' side-by-side
+//                                 store, else the folder's name), then every distinct
+//                                 state of the window until it closes
 //   window_probe failure EXE      the states until the failure box appears, the box,
 //                                 then OK pressed and the window closing
 //   window_probe close-guard EXE  holds EXE open the way a scanner does (no delete
@@ -27,6 +30,7 @@
 // so a test that hangs can tell where the time went.
 #include <windows.h>
 #include <commctrl.h>
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <string>
@@ -232,6 +236,30 @@ HANDLE Start(const std::wstring& exe)
     return process.hProcess;
 }
 
+// Where each comctl32 of the process comes from: "winsxs" for a copy in Windows'
+// side-by-side store (version 6), else the name of its folder (version 5 in system32, or
+// syswow64 for a 32-bit process), in the order loaded.
+std::wstring CommonControlsOf(HANDLE process)
+{
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE | TH32CS_SNAPMODULE32, GetProcessId(process));
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return L"unknown";
+    std::wstring folders;
+    MODULEENTRY32W module{};
+    module.dwSize = sizeof module;
+    for (BOOL more = Module32FirstW(snapshot, &module); more; more = Module32NextW(snapshot, &module)) {
+        if (lstrcmpiW(module.szModule, L"comctl32.dll") != 0)
+            continue;
+        std::wstring path = module.szExePath;
+        CharLowerW(path.data());
+        path.resize(path.rfind(L'\\'));
+        const bool sideBySide = path.find(L"\\winsxs\\") != std::wstring::npos;
+        folders += (folders.empty() ? L"" : L", ") + (sideBySide ? L"winsxs" : path.substr(path.rfind(L'\\') + 1));
+    }
+    CloseHandle(snapshot);
+    return folders.empty() ? L"none" : folders;
+}
+
 BOOL CALLBACK PrintTopLevel(HWND window, LPARAM)
 {
     wchar_t className[64] = L"";
@@ -295,6 +323,8 @@ int wmain(int argc, wchar_t** argv)
 
     const HWND main = WaitForWindow(process.hProcess);
     Print("window", main ? L"shown" : L"none");
+    if (main && mode == L"run")
+        Print("comctl32", CommonControlsOf(process.hProcess));
     if (second) {
         bool shown = false;
         for (int i = 0; i < 500 && WaitForSingleObject(second, 20) == WAIT_TIMEOUT; ++i)
