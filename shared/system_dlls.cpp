@@ -69,7 +69,7 @@ constexpr char kLoadedByWindows[] =
     // The window, the failure box and the final ShellExecuteW.
     "+dwmapi\0"          // loaded by uxtheme
     "+uxtheme\0"         // themes, loaded by user32 and comctl32
-    "comctl32\0"         // the program's own: the progress bar
+    "comctl32\0"         // the program's own: the progress bar (version 6, by name)
     "oleacc\0"           // accessibility, loaded by user32 and comctl32
     "+propsys\0"         // the shell's property system
     "ntmarta\0"          // advapi32's security descriptors, for the shell
@@ -166,7 +166,7 @@ void RestrictDllSearch()
     for (const char* name = kLoadedByWindows; *name;) {
         const bool everywhere = *name == '+';
         if (everywhere || !restricted)
-            LoadFromSystem32(name + everywhere);
+            LoadSystemLibrary(name + everywhere);
         while (*name++) {
         }
     }
@@ -180,9 +180,11 @@ HMODULE LoadSystemLibrary(const char* name)
     // folder is searched, and before the DLLs already loaded are looked at ("Dynamic-link
     // library search order"; LoadLibraryEx, whose LOAD_LIBRARY_SEARCH_* flags only choose
     // the folders searched after that). System32's copy by its path is version 5.82,
-    // whatever the manifest says. Where the search cannot be restricted, System32's copy
-    // loaded at entry stays beside version 6, and would answer the name before any folder.
-    if (strncmp(name, "comctl32.dll", sizeof "comctl32.dll") == 0)
+    // whatever the manifest says. Where the search cannot be restricted this one is loaded
+    // at entry too, so that a later load by name under another activation context finds
+    // it loaded; Wine would answer the program's own load with System32's copy if that
+    // one were loaded first.
+    if (strncmp(name, "comctl32", 8) == 0 && (name[8] == '\0' || name[8] == '.'))
         return LoadLibraryExW(L"comctl32.dll", nullptr, g_searchSystem32 ? LOAD_LIBRARY_SEARCH_SYSTEM32 : 0);
     return LoadFromSystem32(name);
 }

@@ -30,7 +30,7 @@
 // so a test that hangs can tell where the time went.
 #include <windows.h>
 #include <commctrl.h>
-#include <tlhelp32.h>
+#include <psapi.h>
 
 #include <cstdio>
 #include <string>
@@ -241,22 +241,25 @@ HANDLE Start(const std::wstring& exe)
 // syswow64 for a 32-bit process), in the order loaded.
 std::wstring CommonControlsOf(HANDLE process)
 {
-    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE | TH32CS_SNAPMODULE32, GetProcessId(process));
-    if (snapshot == INVALID_HANDLE_VALUE)
+    // Wine's module snapshot of a 32-bit process holds only its executable; this list
+    // holds its DLLs too.
+    HMODULE modules[1024];
+    DWORD bytes = 0;
+    if (!EnumProcessModulesEx(process, modules, sizeof modules, &bytes, LIST_MODULES_ALL))
         return L"unknown";
     std::wstring folders;
-    MODULEENTRY32W module{};
-    module.dwSize = sizeof module;
-    for (BOOL more = Module32FirstW(snapshot, &module); more; more = Module32NextW(snapshot, &module)) {
-        if (lstrcmpiW(module.szModule, L"comctl32.dll") != 0)
-            continue;
-        std::wstring path = module.szExePath;
+    for (DWORD i = 0; i < bytes / sizeof(HMODULE) && i < 1024; ++i) {
+        wchar_t name[MAX_PATH] = L"";
+        GetModuleFileNameExW(process, modules[i], name, MAX_PATH);
+        std::wstring path = name;
         CharLowerW(path.data());
-        path.resize(path.rfind(L'\\'));
+        const size_t slash = path.rfind(L'\\');
+        if (slash == std::wstring::npos || path.substr(slash + 1) != L"comctl32.dll")
+            continue;
+        path.resize(slash);
         const bool sideBySide = path.find(L"\\winsxs\\") != std::wstring::npos;
         folders += (folders.empty() ? L"" : L", ") + (sideBySide ? L"winsxs" : path.substr(path.rfind(L'\\') + 1));
     }
-    CloseHandle(snapshot);
     return folders.empty() ? L"none" : folders;
 }
 
