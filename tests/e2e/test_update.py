@@ -329,7 +329,7 @@ def test_update_puts_the_new_launcher_in_place_and_starts_it(run, code_signed):
     run.update("run", server="nginx")
 
     # The common controls of version 6, from the side-by-side store of Wine's prefix
-    # (C:\windows\winsxs), as the program's manifest asks: the themed bar, the marquee.
+    # (C:\windows\winsxs), as the program's manifest asks: the marquee, a themed bar.
     assert run.probe[:3] == [f"program: {WIDTH}", "window: shown", "comctl32: winsxs"]
     assert run.probe[-3:] == ["window: closed", "exit code: 0", "download left: no"]
     assert run.files() == {"DvOrvanneLauncher.exe": run.package, "DvOrvanneLauncher.exe.old": run.previous}
