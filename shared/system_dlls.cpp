@@ -3,6 +3,7 @@
 #include <delayimp.h>
 
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -68,7 +69,7 @@ constexpr char kLoadedByWindows[] =
     // The window, the failure box and the final ShellExecuteW.
     "+dwmapi\0"          // loaded by uxtheme
     "+uxtheme\0"         // themes, loaded by user32 and comctl32
-    "comctl32\0"         // the program's own: the progress bar
+    "comctl32\0"         // the program's own: the progress bar (version 6, by name)
     "oleacc\0"           // accessibility, loaded by user32 and comctl32
     "+propsys\0"         // the shell's property system
     "ntmarta\0"          // advapi32's security descriptors, for the shell
@@ -84,6 +85,37 @@ bool IsVista()
     OSVERSIONINFOW version{};
     version.dwOSVersionInfoSize = sizeof version;
     return GetVersionExW(&version) && version.dwMajorVersion == 6 && version.dwMinorVersion == 0;
+}
+
+// The named DLL of System32 by its full path (see LoadSystemLibrary).
+HMODULE LoadFromSystem32(const char* name)
+{
+    wchar_t path[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return nullptr;
+    UINT end = length;
+    path[end++] = L'\\';
+    // ".dll" is added here rather than left to LoadLibraryExW: for a full path its
+    // documentation promises nothing, and older Windows fail to add it where a folder's
+    // name has a dot (KB324468).
+    bool extension = false;
+    for (const char* c = name;; ++c) {
+        if (!*c) {
+            if (extension)
+                break;
+            c = ".dll";
+        }
+        extension = extension || *c == '.';
+        if (end + 1 >= MAX_PATH)
+            return nullptr;
+        path[end++] = static_cast<unsigned char>(*c);
+    }
+    path[end] = L'\0';
+    // What the DLL imports in turn is looked up in System32 alone where the system can
+    // be told so; elsewhere the altered search order starts at the DLL's own folder,
+    // System32, instead of the program's.
+    return LoadLibraryExW(path, nullptr, g_searchSystem32 ? LOAD_LIBRARY_SEARCH_SYSTEM32 : LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
 }  // namespace
@@ -142,30 +174,17 @@ void RestrictDllSearch()
 
 HMODULE LoadSystemLibrary(const char* name)
 {
-    wchar_t path[MAX_PATH];
-    const UINT length = GetSystemDirectoryW(path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH)
-        return nullptr;
-    UINT end = length;
-    path[end++] = L'\\';
-    // ".dll" is added here rather than left to LoadLibraryExW: for a full path its
-    // documentation promises nothing, and older Windows fail to add it where a folder's
-    // name has a dot (KB324468).
-    bool extension = false;
-    for (const char* c = name;; ++c) {
-        if (!*c) {
-            if (extension)
-                break;
-            c = ".dll";
-        }
-        extension = extension || *c == '.';
-        if (end + 1 >= MAX_PATH)
-            return nullptr;
-        path[end++] = static_cast<unsigned char>(*c);
-    }
-    path[end] = L'\0';
-    // What the DLL imports in turn is looked up in System32 alone where the system can
-    // be told so; elsewhere the altered search order starts at the DLL's own folder,
-    // System32, instead of the program's.
-    return LoadLibraryExW(path, nullptr, g_searchSystem32 ? LOAD_LIBRARY_SEARCH_SYSTEM32 : LOAD_WITH_ALTERED_SEARCH_PATH);
+    // Windows keeps the common controls of version 6, which the program's manifest asks
+    // for, in its side-by-side store, and gives them only to a load by name: a name
+    // without a path is redirected there by the process's activation context before any
+    // folder is searched, and before the DLLs already loaded are looked at ("Dynamic-link
+    // library search order"; LoadLibraryEx, whose LOAD_LIBRARY_SEARCH_* flags only choose
+    // the folders searched after that). System32's copy by its path is version 5.82,
+    // whatever the manifest says. Where the search cannot be restricted this one is loaded
+    // at entry too, so that a later load by name under another activation context finds
+    // it loaded; Wine would answer the program's own load with System32's copy if that
+    // one were loaded first.
+    if (strncmp(name, "comctl32", 8) == 0 && (name[8] == '\0' || name[8] == '.'))
+        return LoadLibraryExW(L"comctl32.dll", nullptr, g_searchSystem32 ? LOAD_LIBRARY_SEARCH_SYSTEM32 : 0);
+    return LoadFromSystem32(name);
 }

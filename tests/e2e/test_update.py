@@ -330,7 +330,9 @@ def test_update_puts_the_new_launcher_in_place_and_starts_it(run, code_signed):
         assert struct.unpack_from("<II", run.previous, directories + 4 * 8)[1] > 0, "no signature in the file"
     run.update("run", server="nginx")
 
-    assert run.probe[:2] == [f"program: {WIDTH}", "window: shown"]
+    # The common controls of version 6, from the side-by-side store of Wine's prefix
+    # (C:\windows\winsxs), as the program's manifest asks: the marquee, a themed bar.
+    assert run.probe[:3] == [f"program: {WIDTH}", "window: shown", "comctl32: winsxs"]
     assert run.probe[-3:] == ["window: closed", "exit code: 0", "download left: no"]
     assert run.files() == {"DvOrvanneLauncher.exe": run.package, "DvOrvanneLauncher.exe.old": run.previous}
     assert run.launch_record() == f"path={winpath(run.exe)}\ncwd={winpath(run.player)}\nargs=\n"
@@ -531,22 +533,39 @@ def test_signed_build_updates_with_the_studios_signature(run):
 PLANTED_NAMES = re.findall(r'"\+?(\w+)\\0"', (ROOT / "shared" / "system_dlls.cpp").read_text())
 
 
+PAC = f'function FindProxyForURL(url, host) {{ return "PROXY {PROXY}"; }}\n'
+PAC_SCRIPT = dict(settings=internet_options(5, pac_url=f"http://127.0.0.1:{PAC_PORT}/proxy.pac"), pac=PAC, direct=False)
+# What a page could drop beside the planted DLLs: a manifest naming them as the program's
+# own files, which sends loads of those names to the program's folder before any other
+# rule of the search, wherever the program has no manifest of its own.
+PLANTED_MANIFEST = ('<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
+                    '<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0">\n'
+                    '<assemblyIdentity type="win32" name="DvOrvanneLauncher" version="1.0.0.0"/>\n' +
+                    "".join(f'<file name="{name}.dll"/>\n' for name in PLANTED_NAMES) + "</assembly>\n")
+
+
 # proxy: the player's network, as Run.with_proxy takes it. With Wine reporting Vista the DLL
 # search cannot be restricted, so only what the updater loads at entry keeps the folder out.
-@pytest.mark.parametrize("updater, proxy, works", [
-    (UPDATER, None, True),
-    (SIGNED_UPDATER, None, True),
-    (UPDATER, dict(settings=internet_options(1), windows="vista"), True),
-    (SIGNED_UPDATER, dict(settings=internet_options(1), windows="vista"), True),
+# manifest: DvOrvanneLauncher.exe.manifest beside it, naming the planted DLLs.
+@pytest.mark.parametrize("updater, proxy, manifest, works", [
+    (UPDATER, None, False, True),
+    (SIGNED_UPDATER, None, False, True),
+    (UPDATER, dict(settings=internet_options(1), windows="vista"), False, True),
+    (SIGNED_UPDATER, dict(settings=internet_options(1), windows="vista"), False, True),
     # Detection runs, nothing reaches the server, and the failure box shows.
-    (UPDATER, dict(settings=internet_options(9), direct=False, windows="vista"), False),
-], ids=["without-key", "with-key", "vista-without-key", "vista-with-key", "vista-detection-and-failure"])
-def test_dlls_planted_beside_the_updater_are_never_loaded(run, updater, proxy, works):
+    (UPDATER, dict(settings=internet_options(9), direct=False, windows="vista"), False, False),
+    (UPDATER, PAC_SCRIPT, True, True),
+    (UPDATER, dict(PAC_SCRIPT, windows="vista"), True, True),
+], ids=["without-key", "with-key", "vista-without-key", "vista-with-key", "vista-detection-and-failure",
+        "pac-script-and-manifest", "vista-pac-script-and-manifest"])
+def test_dlls_planted_beside_the_updater_are_never_loaded(run, updater, proxy, manifest, works):
     shutil.copyfile(updater, run.exe)
     run.previous = run.exe.read_bytes()
     if updater == SIGNED_UPDATER:
         sign_digest_file(run, PUBLISHER_KEY)
     planted = {f"{name}.dll": (UPDATER.parent / "planted.dll").read_bytes() for name in PLANTED_NAMES}
+    if manifest:
+        planted["DvOrvanneLauncher.exe.manifest"] = PLANTED_MANIFEST.encode()
     for name, image in planted.items():
         (run.player / name).write_bytes(image)
     log = run.work / "planted.log"
@@ -568,16 +587,12 @@ def test_dlls_planted_beside_the_updater_are_never_loaded(run, updater, proxy, w
         assert run.launch_record() is None
 
 
-PAC = f'function FindProxyForURL(url, host) {{ return "PROXY {PROXY}"; }}\n'
-
-
 # The player's proxy settings in Internet Options, each row a whole update of the shipped
 # program. "direct": whether the server can be reached without the proxy.
 @pytest.mark.parametrize("proxy, through_proxy, script_fetched", [
     (dict(settings=internet_options(3, PROXY, "<local>"), direct=False), True, False),
     (dict(settings=internet_options(3, PROXY, "<local>"), direct=False, windows="win7"), True, False),
-    (dict(settings=internet_options(5, pac_url=f"http://127.0.0.1:{PAC_PORT}/proxy.pac"), pac=PAC, direct=False),
-     True, True),
+    (PAC_SCRIPT, True, True),
     # A script that never comes is given up after a bounded wait (Wine's own download would
     # wait about 20 s), and the fixed proxy beside it serves.
     (dict(settings=internet_options(7, PROXY, "<local>", f"http://127.0.0.1:{SILENT_PORT}/proxy.pac"), direct=False),

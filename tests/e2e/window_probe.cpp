@@ -1,7 +1,10 @@
 // Starts the updater the way a player does and watches its window from outside, for the
 // end-to-end tests. Prints what it saw as "key: value" lines in UTF-8 (a line feed
 // inside a text is written as \n):
-//   window_probe run EXE          every distinct state of the window until it closes
+//   window_probe run EXE          which comctl32 the updater has loaded once its window
+//                                 shows ("comctl32: winsxs" for Windows' side-by-side
+//                                 store, else the folder's name), then every distinct
+//                                 state of the window until it closes
 //   window_probe failure EXE      the states until the failure box appears, the box and
 //                                 whether it is in front of the window, then OK pressed
 //                                 and the window closing
@@ -28,6 +31,7 @@
 // so a test that hangs can tell where the time went.
 #include <windows.h>
 #include <commctrl.h>
+#include <psapi.h>
 
 #include <cstdio>
 #include <string>
@@ -246,6 +250,33 @@ HANDLE Start(const std::wstring& exe)
     return process.hProcess;
 }
 
+// Where each comctl32 of the process comes from: "winsxs" for a copy in Windows'
+// side-by-side store (version 6), else the name of its folder (version 5 in system32, or
+// syswow64 for a 32-bit process), in the order loaded.
+std::wstring CommonControlsOf(HANDLE process)
+{
+    // Wine's module snapshot of a 32-bit process holds only its executable; this list
+    // holds its DLLs too.
+    HMODULE modules[1024];
+    DWORD bytes = 0;
+    if (!EnumProcessModulesEx(process, modules, sizeof modules, &bytes, LIST_MODULES_ALL))
+        return L"unknown";
+    std::wstring folders;
+    for (DWORD i = 0; i < bytes / sizeof(HMODULE) && i < 1024; ++i) {
+        wchar_t name[MAX_PATH] = L"";
+        GetModuleFileNameExW(process, modules[i], name, MAX_PATH);
+        std::wstring path = name;
+        CharLowerW(path.data());
+        const size_t slash = path.rfind(L'\\');
+        if (slash == std::wstring::npos || path.substr(slash + 1) != L"comctl32.dll")
+            continue;
+        path.resize(slash);
+        const bool sideBySide = path.find(L"\\winsxs\\") != std::wstring::npos;
+        folders += (folders.empty() ? L"" : L", ") + (sideBySide ? L"winsxs" : path.substr(path.rfind(L'\\') + 1));
+    }
+    return folders.empty() ? L"none" : folders;
+}
+
 BOOL CALLBACK PrintTopLevel(HWND window, LPARAM)
 {
     wchar_t className[64] = L"";
@@ -309,6 +340,8 @@ int wmain(int argc, wchar_t** argv)
 
     const HWND main = WaitForWindow(process.hProcess);
     Print("window", main ? L"shown" : L"none");
+    if (main && mode == L"run")
+        Print("comctl32", CommonControlsOf(process.hProcess));
     if (second) {
         bool shown = false;
         for (int i = 0; i < 500 && WaitForSingleObject(second, 20) == WAIT_TIMEOUT; ++i)

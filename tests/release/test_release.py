@@ -1,10 +1,12 @@
 """What ships: the stripped 32-bit GUI program of at most 32 KiB, importing as usual only
-Windows' KnownDLLs and only functions that Windows Vista has, with no resources, and with the server host it was configured with; the very file the
-end-to-end tests ran."""
+Windows' KnownDLLs and only functions that Windows Vista has, with its manifest as its only
+resource, and with the server host it was configured with; the very file the end-to-end
+tests ran."""
 import hashlib
 import json
 import re
 import subprocess
+import xml.etree.ElementTree as ElementTree
 from pathlib import Path
 
 import pefile
@@ -76,10 +78,58 @@ def test_is_at_most_32_kib():
     assert size <= MAX_SIZE, f"{size} bytes, more than {MAX_SIZE}"
 
 
-def test_has_no_resources_and_is_stripped():
-    sections = objdump("-h")
-    assert ".rsrc" not in sections
+def test_is_stripped():
     assert "no symbols" in objdump("-t")
+
+
+ASM_V1, ASM_V3 = "{urn:schemas-microsoft-com:asm.v1}", "{urn:schemas-microsoft-com:asm.v3}"
+COMPATIBILITY = "{urn:schemas-microsoft-com:compatibility.v1}"
+# Every element of the manifest with its attributes, from Microsoft's "Application
+# manifests", "Enabling visual styles" (the common controls 6) and "Targeting your
+# application for Windows" (supportedOS: Vista, 7, 8, 8.1, 10 and 11).
+MANIFEST = sorted([
+    ("assembly", {"manifestVersion": "1.0"}),
+    ("assembly/dependency", {}),
+    ("assembly/dependency/dependentAssembly", {}),
+    ("assembly/dependency/dependentAssembly/assemblyIdentity",
+     {"type": "win32", "name": "Microsoft.Windows.Common-Controls", "version": "6.0.0.0",
+      "processorArchitecture": "*", "publicKeyToken": "6595b64144ccf1df", "language": "*"}),
+    ("assembly/v3:trustInfo", {}),
+    ("assembly/v3:trustInfo/v3:security", {}),
+    ("assembly/v3:trustInfo/v3:security/v3:requestedPrivileges", {}),
+    ("assembly/v3:trustInfo/v3:security/v3:requestedPrivileges/v3:requestedExecutionLevel",
+     {"level": "asInvoker", "uiAccess": "false"}),
+    ("assembly/compatibility:compatibility", {}),
+    ("assembly/compatibility:compatibility/compatibility:application", {}),
+    *[("assembly/compatibility:compatibility/compatibility:application/compatibility:supportedOS", {"Id": guid})
+      for guid in ["{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
+                   "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
+                   "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"]],
+], key=repr)
+
+
+def elements(node, parent=""):
+    name = (node.tag.replace(ASM_V1, "").replace(ASM_V3, "v3:")
+            .replace(COMPATIBILITY, "compatibility:"))
+    path = f"{parent}/{name}" if parent else name
+    yield path, dict(node.attrib)
+    for child in node:
+        yield from elements(child, path)
+
+
+@pytest.mark.parametrize("build", ["i686", "i686-signed", "x64"])
+def test_only_resource_is_the_manifest_windows_reads(build):
+    path = ROOT / "build" / build / "DvOrvanneLauncher.exe"
+    if not path.exists():
+        pytest.fail(f"{path} is missing: tools/test builds it")
+    pe = pefile.PE(str(path))
+    resources = [(kind.id, name.id, language) for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries
+                 for name in kind.directory.entries for language in name.directory.entries]
+    # RT_MANIFEST (24), ID 1: the manifest Windows reads as it creates the process.
+    assert [(kind, name) for kind, name, _ in resources] == [(24, 1)]
+    data = resources[0][2].data.struct
+    manifest = pe.get_data(data.OffsetToData, data.Size)
+    assert sorted(elements(ElementTree.fromstring(manifest)), key=repr) == MANIFEST
 
 
 def test_is_the_very_file_the_end_to_end_tests_ran():
