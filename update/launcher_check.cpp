@@ -19,11 +19,11 @@ bool ReadAt(HANDLE file, DWORD offset, void* buffer, DWORD size)
 // IsWow64Process2 (Windows 10 1709 and later, looked up so that older systems still start
 // the program) is the only one that tells ARM64 from x86 to an emulated x86 process;
 // GetNativeSystemInfo, on every older system, cannot be asked from one there.
-USHORT NativeMachine()
+USHORT NativeMachine(HMODULE kernel32)
 {
     using IsWow64Process2Proc = BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*);
-    const auto isWow64Process2 = reinterpret_cast<IsWow64Process2Proc>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "IsWow64Process2")));
+    const auto isWow64Process2 =
+        reinterpret_cast<IsWow64Process2Proc>(reinterpret_cast<void*>(GetProcAddress(kernel32, "IsWow64Process2")));
     USHORT process = 0;
     USHORT native = 0;
     if (isWow64Process2 && isWow64Process2(GetCurrentProcess(), &process, &native))
@@ -31,42 +31,37 @@ USHORT NativeMachine()
 
     SYSTEM_INFO system;
     GetNativeSystemInfo(&system);
-    switch (system.wProcessorArchitecture) {
-    case PROCESSOR_ARCHITECTURE_INTEL:
-        return IMAGE_FILE_MACHINE_I386;
-    case PROCESSOR_ARCHITECTURE_AMD64:
+    if (system.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64)
         return IMAGE_FILE_MACHINE_AMD64;
-    case PROCESSOR_ARCHITECTURE_ARM64:
+    if (system.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_ARM64)
         return IMAGE_FILE_MACHINE_ARM64;
-    }
-    return IMAGE_FILE_MACHINE_UNKNOWN;
+    return IMAGE_FILE_MACHINE_I386;
 }
 
 // ARM64 Windows runs x64 programs from Windows 11 on, which alone has
 // GetMachineTypeAttributes (build 22000) to say so.
-bool EmulatesX64()
+bool EmulatesX64(HMODULE kernel32)
 {
     using GetMachineTypeAttributesProc = HRESULT(WINAPI*)(USHORT, MACHINE_ATTRIBUTES*);
-    const auto getMachineTypeAttributes = reinterpret_cast<GetMachineTypeAttributesProc>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetMachineTypeAttributes")));
+    const auto getMachineTypeAttributes = reinterpret_cast<GetMachineTypeAttributesProc>(
+        reinterpret_cast<void*>(GetProcAddress(kernel32, "GetMachineTypeAttributes")));
     MACHINE_ATTRIBUTES attributes{};
     return getMachineTypeAttributes && getMachineTypeAttributes(IMAGE_FILE_MACHINE_AMD64, &attributes) == S_OK &&
            (attributes & UserEnabled);
 }
 
+// x86 programs run on every Windows, x64 ones on x64 and where ARM64 Windows emulates
+// them, ARM64 ones on ARM64 alone.
 bool RunsHere(WORD machine)
 {
-    switch (machine) {
-    case IMAGE_FILE_MACHINE_I386:
+    if (machine == IMAGE_FILE_MACHINE_I386)
         return true;
-    case IMAGE_FILE_MACHINE_AMD64: {
-        const USHORT native = NativeMachine();
-        return native == IMAGE_FILE_MACHINE_AMD64 || (native == IMAGE_FILE_MACHINE_ARM64 && EmulatesX64());
-    }
-    case IMAGE_FILE_MACHINE_ARM64:
-        return NativeMachine() == IMAGE_FILE_MACHINE_ARM64;
-    }
-    return false;
+    const HMODULE kernel32 = GetModuleHandleA("kernel32");
+    const USHORT native = NativeMachine(kernel32);
+    if (machine == IMAGE_FILE_MACHINE_ARM64)
+        return native == IMAGE_FILE_MACHINE_ARM64;
+    return machine == IMAGE_FILE_MACHINE_AMD64 &&
+           (native == IMAGE_FILE_MACHINE_AMD64 || (native == IMAGE_FILE_MACHINE_ARM64 && EmulatesX64(kernel32)));
 }
 
 // What the headers must say, up to the subsystem, which stands at the same place in both

@@ -19,12 +19,13 @@ constexpr DWORD kRetryWaitMs = 1000;
 // (which it then takes as it is: exePath is already a full path).
 std::wstring CompanionPath(const wchar_t* exePath, const wchar_t* suffix)
 {
-    const std::wstring path = std::wstring(exePath) + suffix;
-    if (path.size() < MAX_PATH || path.compare(0, 4, L"\\\\?\\") == 0)
+    std::wstring path = std::wstring(exePath) + suffix;
+    if (path.size() < MAX_PATH || path.rfind(L"\\\\?\\", 0) == 0)
         return path;
-    if (path.compare(0, 2, L"\\\\") == 0)
-        return L"\\\\?\\UNC\\" + path.substr(2);
-    return L"\\\\?\\" + path;
+    // \\server\share\... becomes \\?\UNC\server\share\...
+    if (path.rfind(L"\\\\", 0) == 0)
+        return path.replace(0, 1, L"\\\\?\\UNC");
+    return path.insert(0, L"\\\\?\\");
 }
 
 // A copy only counts once it is on the disk: the renames that follow rely on it, and
