@@ -47,15 +47,20 @@ if not RUNS_32_BIT:
     print("\nTHE SHIPPED 32-BIT FILE CANNOT RUN ON THIS MACHINE: these tests run build/x64's program, "
           "the 64-bit build of the same sources", file=sys.stderr)
 UPDATER = ROOT / "build" / PROGRAM_BUILD / "DvOrvanneLauncher.exe"
-# What the release checks compare with build/i686, so a run against any other file shows.
-RAN_RECORD = ROOT / "build" / "i686" / "e2e-ran.json"
+# Where the program ran: this machine's own WoW64 Wine, the emulated PC of tools/in-pc (whose
+# root is the same chroot), or, with neither, the 64-bit build on this machine.
+WHERE = "emulated PC" if os.environ.get("UPDATER_IN_PC") == "1" else "host WoW64" if RUNS_32_BIT else "64-bit fallback"
+# Beside the file that ran: the release checks compare build/i686's with the shipped file, so
+# a run against any other file shows.
+RAN_RECORD = ROOT / "build" / PROGRAM_BUILD / "e2e-ran.json"
 # A build with the studio's key (tools/test makes the test key pair and builds it).
 SIGNED_UPDATER = ROOT / "build" / SIGNED_BUILD / "DvOrvanneLauncher.exe"
 PUBLISHER_KEY = ROOT / "build" / "test-publisher" / "publisher.key.pem"
 PROBE = BUILD / "tests" / "e2e" / "window_probe.exe"
 TEST_LAUNCHER = BUILD / "tests" / "replace" / "replace_test_launcher.exe"
-# A healthy run takes seconds; one that takes this long is stopped.
-TIMEOUT_S = 240
+# A healthy run takes seconds (a minute or two in the emulated PC); one that takes this long
+# is stopped.
+TIMEOUT_S = 720 if os.environ.get("UPDATER_IN_PC") == "1" else 240
 # What a failed or stopped run saw is kept here: the sandbox and the test's folder go with the run.
 KEPT = ROOT / "build" / "e2e-kept"
 
@@ -114,7 +119,7 @@ class Run:
         shutil.copyfile(UPDATER, self.exe)
         self.previous = self.exe.read_bytes()
         RAN_RECORD.write_text(json.dumps({"file": str(UPDATER), "sha256": hashlib.sha256(self.previous).hexdigest(),
-                                          "runs_32_bit": RUNS_32_BIT}))
+                                          "runs_32_bit": RUNS_32_BIT, "where": WHERE}))
         self.record = self.work / "launch record.txt"
         # The test launcher stands in for the full launcher; the tail tells the builds apart.
         self.www = self.work / "www"
@@ -146,7 +151,7 @@ class Run:
         probe = f"""
             "{WINE}" "{PROBE}" {mode} "{winpath(self.exe)}" >"{out}" 2>>"{trace}"
             echo "$({CLOCK}): shell: probe ended with $?" >>"{trace}"
-            for _ in $(seq {200 if expect_launch else 10}); do [ -e "{self.record}" ] && break; sleep 0.1; done
+            for _ in $(seq {600 if expect_launch else 10}); do [ -e "{self.record}" ] && break; sleep 0.1; done
         """
         if proxy:
             probe = self.with_proxy(probe, **proxy)
