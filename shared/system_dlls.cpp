@@ -66,7 +66,7 @@ constexpr char kLoadedByWindows[] =
     "wdigest\0"
     "+sspicli\0"         // loads the packages (Windows 7)
     "+secur32\0"         // the security interface TLS goes through
-    // The window, the failure box and the final ShellExecuteW.
+    // The window, the failure box and the final ShellExecuteExW.
     "+dwmapi\0"          // loaded by uxtheme
     "+uxtheme\0"         // themes, loaded by user32 and comctl32
     "comctl32\0"         // the program's own: the progress bar (version 6, by name)
