@@ -16,8 +16,8 @@
 //                                 with TEMPDIR as the temporary directory, ends the updater
 //                                 with TerminateProcess MS milliseconds after the window
 //                                 shows "Instalando...", as a power cut or a crash would
-//   window_probe twice EXE        starts EXE, and again 500 ms later; reports whether the
-//                                 second start showed a window of its own, its exit code
+//   window_probe twice EXE        starts EXE, and again once its window shows; reports
+//                                 whether the second start showed a window of its own, its exit code
 //                                 and whether the first window was then in front, then
 //                                 watches the first as "run" does
 //   window_probe windows          every top-level window of this Wine server: its process,
@@ -332,19 +332,18 @@ int wmain(int argc, wchar_t** argv)
     IsWow64Process(process.hProcess, &wow64);
     Print("program", wow64 ? L"32-bit" : L"64-bit");
 
-    HANDLE second = nullptr;
-    if (mode == L"twice") {
-        Sleep(500);
-        second = Start(exe);
-    }
-
     const HWND main = WaitForWindow(process.hProcess);
     Print("window", main ? L"shown" : L"none");
+    // Once the first has its window, and so holds the session's update: a fixed wait
+    // would be too short for the first start on a slow machine.
+    HANDLE second = nullptr;
+    if (mode == L"twice" && main)
+        second = Start(exe);
     if (main && mode == L"run")
         Print("comctl32", CommonControlsOf(process.hProcess));
     if (second) {
         bool shown = false;
-        for (int i = 0; i < 500 && WaitForSingleObject(second, 20) == WAIT_TIMEOUT; ++i)
+        for (int i = 0; i < 1500 && WaitForSingleObject(second, 20) == WAIT_TIMEOUT; ++i)
             shown = shown || WindowOf(second) != nullptr;
         DWORD secondExit = 0;
         const bool ended = WaitForSingleObject(second, 0) == WAIT_OBJECT_0 && GetExitCodeProcess(second, &secondExit);
@@ -353,7 +352,7 @@ int wmain(int argc, wchar_t** argv)
         // The window manager brings the window forward after the second start has ended,
         // later the slower the machine (seconds under emulation): wait for it, within bounds.
         bool inFront = false;
-        for (int i = 0; i < 250 && main && !(inFront = GetForegroundWindow() == main); ++i)
+        for (int i = 0; i < 1500 && main && !(inFront = GetForegroundWindow() == main); ++i)
             Sleep(20);
         Print("in front", inFront ? L"first window" : L"other");
         CloseHandle(second);
