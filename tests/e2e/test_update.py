@@ -49,7 +49,8 @@ if not RUNS_32_BIT:
 UPDATER = ROOT / "build" / PROGRAM_BUILD / "DvOrvanneLauncher.exe"
 # Where the program ran: this machine's own WoW64 Wine, the emulated PC of tools/in-pc (whose
 # root is the same chroot), or, with neither, the 64-bit build on this machine.
-WHERE = "emulated PC" if os.environ.get("UPDATER_IN_PC") == "1" else "host WoW64" if RUNS_32_BIT else "64-bit fallback"
+IN_PC = os.environ.get("UPDATER_IN_PC") == "1"
+WHERE = "emulated PC" if IN_PC else "host WoW64" if RUNS_32_BIT else "64-bit fallback"
 # Beside the file that ran: the release checks compare build/i686's with the shipped file, so
 # a run against any other file shows.
 RAN_RECORD = ROOT / "build" / PROGRAM_BUILD / "e2e-ran.json"
@@ -60,7 +61,7 @@ PROBE = BUILD / "tests" / "e2e" / "window_probe.exe"
 TEST_LAUNCHER = BUILD / "tests" / "replace" / "replace_test_launcher.exe"
 # A healthy run takes seconds (a minute or two in the emulated PC); one that takes this long
 # is stopped.
-TIMEOUT_S = 720 if os.environ.get("UPDATER_IN_PC") == "1" else 240
+TIMEOUT_S = 720 if IN_PC else 240
 # What a failed or stopped run saw is kept here: the sandbox and the test's folder go with the run.
 KEPT = ROOT / "build" / "e2e-kept"
 
@@ -410,7 +411,7 @@ def test_ended_during_the_install_leaves_a_whole_launcher(run, delay_ms):
 def test_a_second_start_brings_the_running_update_forward_and_touches_nothing(run):
     # The first update waits for its digest file while the second starts (which takes
     # seconds in the emulated PC).
-    digest = {"file": "descargas/launcher_full.sha256", "stall_before": 12 if WHERE == "emulated PC" else 3}
+    digest = {"file": "descargas/launcher_full.sha256", "stall_before": 12 if IN_PC else 3}
     run.update("twice", server="scripted", script={"/descargas/launcher_full.sha256": [digest]})
 
     assert run.probe[:5] == [
